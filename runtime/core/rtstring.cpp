@@ -1,0 +1,166 @@
+// String engine: the temporary buffer, string variables and unit routines.
+#include "core/rtstring.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+
+#include "core/frame.h"
+
+TempStringBuffer temp_strbuf;
+
+namespace {
+
+constexpr NativeInt kInitialCapacity = 16;
+constexpr NativeInt kGrowthSlack = 16384;  // bytes beyond the need on each growth
+constexpr NativeInt kBlockSlack = 10;      // block bytes beyond the capacity
+
+// Byte size of a string variable's block for n units: the text, its
+// terminator and 8 bytes of slack.
+inline size_t strvar_block_bytes(NativeInt units) { return static_cast<size_t>(2 * units + 10); }
+
+// Offset of p inside the buffer block, or -1 when it lies elsewhere.
+inline NativeInt offset_in_buffer(const void *p) {
+  const char *c = static_cast<const char *>(p);
+  if (temp_strbuf.base == nullptr || c < temp_strbuf.base ||
+      c >= temp_strbuf.base + temp_strbuf.capacity + kBlockSlack)
+    return -1;
+  return c - temp_strbuf.base;
+}
+
+// Unit counts above this cannot be placed in the buffer at all.
+constexpr NativeInt kMaxUnits = static_cast<NativeInt>(STRBUF_MAX_BYTES / 2);
+
+// Copies n units and writes a terminator at index n; regions may overlap.
+inline void copy_units(RtChar *destination, const RtChar *source, NativeInt n) {
+  if (n > 0) memmove(destination, source, 2 * static_cast<size_t>(n));
+  else n = 0;
+  destination[n] = 0;
+}
+
+RtChar *alloc_strvar_block(StringVar *slot, NativeInt units) {
+  void *block = realloc(*slot, strvar_block_bytes(units));
+  if (block == nullptr) rt_out_of_memory("a string variable");
+  *slot = static_cast<StringVar>(block);
+  return *slot;
+}
+
+}  // namespace
+
+void strbuf_init(void) {
+  temp_strbuf.position = 0;
+  temp_strbuf.capacity = kInitialCapacity;
+  temp_strbuf.base = static_cast<char *>(malloc(kInitialCapacity));
+  if (temp_strbuf.base == nullptr) rt_out_of_memory("the temporary string buffer");
+}
+
+void strbuf_release(void) {
+  free(temp_strbuf.base);
+  temp_strbuf.base = nullptr;
+}
+
+RtChar *strbuf_reserve(int32_t count, int32_t start) {
+  if (count < 0) count = 0;
+  if (start < 0) start = 0;
+  // The growth test uses the current position; every caller passes start equal
+  // to it, and a start beyond it must still find room.
+  int64_t from = temp_strbuf.position > start ? temp_strbuf.position : start;
+  int64_t need = from + 2 * static_cast<int64_t>(count);
+  if (need >= temp_strbuf.capacity - 4) {
+    int64_t capacity = need + kGrowthSlack;
+    if (capacity + kBlockSlack > STRBUF_MAX_BYTES) rt_out_of_memory("the temporary string buffer beyond 2 GiB");
+    void *grown = realloc(temp_strbuf.base, static_cast<size_t>(capacity + kBlockSlack));
+    if (grown == nullptr) rt_out_of_memory("the temporary string buffer");
+    temp_strbuf.base = static_cast<char *>(grown);
+    temp_strbuf.capacity = static_cast<NativeInt>(capacity);
+  }
+  temp_strbuf.position = static_cast<NativeInt>(start + 2 * static_cast<int64_t>(count));
+  return reinterpret_cast<RtChar *>(temp_strbuf.base + start);
+}
+
+void strbuf_append(RtConstString text) {
+  if (text == nullptr) {
+    *reinterpret_cast<RtChar *>(temp_strbuf.base + temp_strbuf.position) = 0;
+    return;
+  }
+  NativeInt n = rt_strlen(text);
+  if (n >= kMaxUnits) rt_out_of_memory("the temporary string buffer beyond 2 GiB");
+  // Text already in the buffer is found again by offset after a growth.
+  NativeInt inside = offset_in_buffer(text);
+  RtChar *destination = strbuf_reserve(static_cast<int32_t>(n), static_cast<int32_t>(temp_strbuf.position));
+  if (inside >= 0) text = reinterpret_cast<const RtChar *>(temp_strbuf.base + inside);
+  rt_copy_units(destination, text, static_cast<int32_t>(n));
+}
+
+NativeInt strvar_assign(StringVar *slot, RtConstString text) {
+  if (text == nullptr) {
+    free(*slot);
+    *slot = nullptr;
+    return 2;
+  }
+  NativeInt n = rt_strlen(text);
+  // The text may be the slot's own block, which realloc may move.
+  const char *old_block = reinterpret_cast<const char *>(*slot);
+  const char *t = reinterpret_cast<const char *>(text);
+  NativeInt own = -1;
+  if (old_block != nullptr && t >= old_block && t < old_block + strvar_block_bytes(n)) own = t - old_block;
+  RtChar *block = alloc_strvar_block(slot, n);
+  if (own >= 0) text = reinterpret_cast<const RtChar *>(reinterpret_cast<char *>(block) + own);
+  copy_units(block, text, n);
+  return 2 * n + 2;
+}
+
+void strvar_assign_from_buffer(StringVar *slot, int32_t start) {
+  if (start < 0) start = 0;
+  NativeInt bytes = temp_strbuf.position - start;
+  if (bytes < 0) bytes = 0;
+  RtChar *block = alloc_strvar_block(slot, bytes / 2);
+  rt_copy_units(block, reinterpret_cast<const RtChar *>(temp_strbuf.base + start),
+                static_cast<int32_t>(bytes / 2));
+  temp_strbuf.position = start;
+}
+
+void strvar_new(StringVar *slot, RtConstString text) {
+  if (text == nullptr) return;
+  NativeInt n = rt_strlen(text);
+  RtChar *block = static_cast<RtChar *>(malloc(strvar_block_bytes(n)));
+  if (block == nullptr) rt_out_of_memory("a string variable");
+  *slot = block;
+  copy_units(block, text, n);
+}
+
+void rt_copy_units(RtChar *destination, const RtChar *source, int32_t count) {
+  // Copying the units and then the terminator leaves the same bytes as the
+  // classic 4-byte-step copy, whose odd last step is overwritten anyway.
+  copy_units(destination, source, count);
+}
+
+NativeInt rt_strlen(RtConstString text) {
+  const RtChar *p = text;
+  while (*p != 0) ++p;
+  return p - text;
+}
+
+RtChar *rt_strcopy(RtChar *destination, RtConstString source) {
+  NativeInt n = rt_strlen(source);
+  memmove(destination, source, 2 * static_cast<size_t>(n + 1));
+  return destination;
+}
+
+int rt_strcmp(RtConstString a, RtConstString b) {
+  for (;; ++a, ++b) {
+    if (*a != *b) return static_cast<int16_t>(*a) - static_cast<int16_t>(*b);
+    if (*a == 0) return 0;
+  }
+}
+
+int rt_strcmp_nocase(RtConstString a, RtConstString b) {
+  for (;; ++a, ++b) {
+    // Sign extension sends units from 0x8000 up to towlower as values outside
+    // its table, which it returns unchanged.
+    int fa = static_cast<int>(towlower(static_cast<wint_t>(static_cast<int>(static_cast<int16_t>(*a)))));
+    int fb = static_cast<int>(towlower(static_cast<wint_t>(static_cast<int>(static_cast<int16_t>(*b)))));
+    if (fa != fb) return fa - fb;
+    if (*a == 0) return 0;
+  }
+}
