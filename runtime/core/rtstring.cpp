@@ -5,6 +5,8 @@
 #include <cstring>
 #include <cwctype>
 
+#include <malloc.h>
+
 #include "core/frame.h"
 
 TempStringBuffer temp_strbuf;
@@ -99,14 +101,14 @@ NativeInt strvar_assign(StringVar *slot, RtConstString text) {
     return 2;
   }
   NativeInt n = rt_strlen(text);
-  // The text may be the slot's own block, which realloc may move.
+  // A text inside the slot's own block (the variable itself, or its tail) is
+  // moved to the front first, so that a shrinking realloc keeps it.
   const char *old_block = reinterpret_cast<const char *>(*slot);
   const char *t = reinterpret_cast<const char *>(text);
-  NativeInt own = -1;
-  if (old_block != nullptr && t >= old_block && t < old_block + strvar_block_bytes(n)) own = t - old_block;
+  bool in_place = old_block != nullptr && t >= old_block && t < old_block + malloc_usable_size(*slot);
+  if (in_place) copy_units(*slot, text, n);
   RtChar *block = alloc_strvar_block(slot, n);
-  if (own >= 0) text = reinterpret_cast<const RtChar *>(reinterpret_cast<char *>(block) + own);
-  copy_units(block, text, n);
+  if (!in_place) copy_units(block, text, n);
   return 2 * n + 2;
 }
 

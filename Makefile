@@ -1,0 +1,29 @@
+# Thin front for the CMake presets: x64 (native), i386 (32-bit, run through
+# qemu-i386 where the kernel needs it) and asan (x86-64 with ASan and UBSan).
+# `make test` builds all three and runs every test; scripts/test.sh first
+# installs what is missing.
+PRESETS := x64 i386 asan
+
+.PHONY: all test programs run clean $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
+
+all: $(addprefix build-,$(PRESETS))
+
+build/%/CMakeCache.txt:
+	cmake --preset $*
+
+build-%: build/%/CMakeCache.txt
+	cmake --build --preset $*
+
+test-%: build-%
+	ctest --preset $*
+
+test: test-x64 test-i386 test-asan
+
+# consoledemo runs at 64 bits, argreport at 32 bits.
+programs: build-x64 build-i386
+
+run: programs
+	bash scripts/run-programs.sh
+
+clean:
+	rm -rf build
