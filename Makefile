@@ -4,18 +4,20 @@
 # installs what is missing.
 PRESETS := x64 i386 asan
 
-.PHONY: all test programs run clean $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
+.PHONY: all test programs run clean
 
 all: $(addprefix build-,$(PRESETS))
 
-build/%/CMakeCache.txt:
-	cmake --preset $*
-
-build-%: build/%/CMakeCache.txt
-	cmake --build --preset $*
-
-test-%: build-%
-	ctest --preset $*
+define preset_rules
+.PHONY: configure-$(1) build-$(1) test-$(1)
+configure-$(1):
+	test -f build/$(1)/CMakeCache.txt || cmake --preset $(1)
+build-$(1): configure-$(1)
+	cmake --build --preset $(1)
+test-$(1): build-$(1)
+	ctest --preset $(1)
+endef
+$(foreach p,$(PRESETS),$(eval $(call preset_rules,$(p))))
 
 test: test-x64 test-i386 test-asan
 
