@@ -13,6 +13,7 @@ packages=(
   libgtk2.0-dev libgtk2.0-dev:i386 fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev libicu-dev
   xvfb xdotool x11-utils
+  clang libclang-rt-14-dev valgrind
 )
 
 lists_fresh=0
