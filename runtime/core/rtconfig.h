@@ -30,4 +30,23 @@ typedef char *HostString;
 
 #define KRT_POINTER_BITS (8 * (int)sizeof(void *))
 
+/* Vector fast paths: SSE2 is part of every x86-64 CPU, so the 64-bit build
+ * uses it unconditionally; every other target (i386 here) runs the portable
+ * code, which gives the same results. */
+#if defined(__x86_64__) && defined(__SSE2__)
+#define KRT_HAVE_SSE2 1
+#else
+#define KRT_HAVE_SSE2 0
+#endif
+
+/* Marks a function that reads whole aligned 16-byte blocks and so may read
+ * past the end of a text, never past the block that holds its last unit (an
+ * aligned block never straddles a page). AddressSanitizer would report those
+ * reads, which are harmless, so it leaves such functions uninstrumented. */
+#if defined(__GNUC__)
+#define KRT_BLOCK_OVERREAD __attribute__((no_sanitize_address))
+#else
+#define KRT_BLOCK_OVERREAD
+#endif
+
 #endif
