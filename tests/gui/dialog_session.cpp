@@ -225,6 +225,10 @@ void run_dialog(DialogSession *session, RtConstString title, RtConstString text,
   focus_grabs = &session->focus_grabs;
   gulong map_hook =
       g_signal_add_emission_hook(g_signal_lookup("map", GTK_TYPE_WIDGET), 0, on_map, &run, nullptr);
+  // A window destroyed by another client while the pointer rests on it can
+  // make GTK's tooltip timer query the dead window, an X error that ends the
+  // process inside GTK; the pointer waits in a corner for those sessions.
+  if (session->answer == Answer::kDestroyFromOutside) park_pointer();
   guint tick = g_timeout_add(20, on_tick, &run);
   guint watchdog = g_timeout_add_seconds(static_cast<guint>(scaled_timeout(60)), on_watchdog, &run);
 

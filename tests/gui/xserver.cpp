@@ -192,6 +192,8 @@ void click_at(int x, int y) {
   x_tool({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", "1"});
 }
 
+void park_pointer() { x_tool({"xdotool", "mousemove", "0", "0"}); }
+
 void destroy_window_from_outside(unsigned long id) {
   x_tool({"xdotool", "windowclose", std::to_string(id)});
 }

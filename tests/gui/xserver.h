@@ -40,7 +40,9 @@ std::string window_property(unsigned long id, const std::string &name);
 
 // A real pointer click (button 1) at screen coordinates, through XTest.
 void click_at(int x, int y);
-// Destroys the window from another client, as a killed frame would.
+// Moves the pointer to the screen's top-left corner, off any centred window.
+void park_pointer();
+// Destroys the window from another client.
 void destroy_window_from_outside(unsigned long id);
 // Sends the window manager's close request (WM_DELETE_WINDOW) to the window.
 bool request_window_close(unsigned long id);
