@@ -82,26 +82,6 @@ PoolChunk *make_chunk(Pool *pool, int32_t n) {
   return chunk;
 }
 
-// Slow path of pool_alloc: the open list is empty. Returns the first element's
-// header address of a new chunk, or null.
-__attribute__((noinline)) char *alloc_from_new_chunk(Pool *pool) {
-  int32_t n = (pool->total_elements >> 4) & ~15;
-  if (n < pool->min_chunk)
-    n = pool->min_chunk;
-  else if (n > pool->max_chunk)
-    n = pool->max_chunk;
-  PoolChunk *chunk = make_chunk(pool, n);
-  if (chunk != nullptr) {
-    push_chunk(n >= 2 ? &pool->open_chunks : &pool->full_chunks, chunk);
-  } else {
-    // The heap refused n elements; one may still fit.
-    chunk = make_chunk(pool, 1);
-    if (chunk == nullptr) return nullptr;
-    push_chunk(&pool->full_chunks, chunk);
-  }
-  return pool_chunk_elements(chunk);
-}
-
 #ifndef NDEBUG
 // Cheap sanity checks of an element about to be freed: its header must name
 // a chunk of this pool's stride that holds it at an element boundary inside
@@ -194,37 +174,110 @@ Pool *pool_create(int32_t element_size, int32_t min_chunk, int32_t max_chunk, in
   return pool;
 }
 
-void *pool_alloc(Pool *pool) {
-  lock(pool);
-  char *header;
-  PoolChunk *chunk = pool->open_chunks;
-  if (__builtin_expect(chunk != nullptr, 1)) {
-    if (chunk->free_count > 0) {
-      header = static_cast<char *>(chunk->free_head);
-      chunk->free_head = *reinterpret_cast<void **>(header);
-      --chunk->free_count;
-    } else {
-      header = pool_chunk_elements(chunk) + static_cast<NativeInt>(chunk->used) * pool->stride;
-      ++chunk->used;
-    }
-    if (chunk->free_count == 0 && chunk->used >= chunk->capacity) {
-      // Full now: it is the head of the open list, so unlinking is a pop.
-      pool->open_chunks = chunk->next;
-      if (chunk->next != nullptr) chunk->next->prev = nullptr;
-      push_chunk(&pool->full_chunks, chunk);
-    }
-  } else {
-    header = alloc_from_new_chunk(pool);
-    if (header == nullptr) {
-      unlock(pool);
-      return nullptr;
-    }
-    chunk = reinterpret_cast<PoolChunk *>(header - kChunkHeader);
-  }
-  unlock(pool);
+namespace {
+
+// The element at `header` goes out: readable again, and naming its chunk.
+inline void *hand_out(const Pool *pool, char *header, PoolChunk *chunk) {
   ASAN_UNPOISON_MEMORY_REGION(header, static_cast<size_t>(pool->stride));
   *reinterpret_cast<PoolChunk **>(header) = chunk;
   return header + kWord;
+}
+
+// Slow paths, kept out of line so that the common allocation and free need
+// no stack frame.
+__attribute__((noinline)) void *alloc_from_new_chunk(Pool *pool) {
+  int32_t n = (pool->total_elements >> 4) & ~15;
+  if (n < pool->min_chunk)
+    n = pool->min_chunk;
+  else if (n > pool->max_chunk)
+    n = pool->max_chunk;
+  PoolChunk *chunk = make_chunk(pool, n);
+  if (chunk != nullptr) {
+    push_chunk(n >= 2 ? &pool->open_chunks : &pool->full_chunks, chunk);
+  } else {
+    // The heap refused n elements; one may still fit.
+    chunk = make_chunk(pool, 1);
+    if (chunk == nullptr) return nullptr;
+    push_chunk(&pool->full_chunks, chunk);
+  }
+  return hand_out(pool, pool_chunk_elements(chunk), chunk);
+}
+
+// The first open chunk has nothing left: it moves to the full list.
+__attribute__((noinline)) void move_to_full(Pool *pool, PoolChunk *chunk) {
+  pool->open_chunks = chunk->next;
+  if (chunk->next != nullptr) chunk->next->prev = nullptr;
+  push_chunk(&pool->full_chunks, chunk);
+}
+
+inline void *alloc_unlocked(Pool *pool) {
+  PoolChunk *chunk = pool->open_chunks;
+  if (__builtin_expect(chunk == nullptr, 0)) return alloc_from_new_chunk(pool);
+  char *header;
+  int32_t free_count = chunk->free_count;
+  if (free_count > 0) {
+    header = static_cast<char *>(chunk->free_head);
+    chunk->free_head = *reinterpret_cast<void **>(header);
+    chunk->free_count = --free_count;
+  } else {
+    header = pool_chunk_elements(chunk) + static_cast<NativeInt>(chunk->used) * pool->stride;
+    ++chunk->used;
+  }
+  if (free_count == 0 && chunk->used >= chunk->capacity) move_to_full(pool, chunk);
+  return hand_out(pool, header, chunk);
+}
+
+// An element just came back and free_count equals used: the chunk goes back
+// to the heap. It was on the full list if it was full before this free.
+__attribute__((noinline)) void release_empty_chunk(Pool *pool, PoolChunk *chunk) {
+  bool was_full = chunk->free_count == 1 && chunk->used >= chunk->capacity;
+  unlink_chunk(was_full ? &pool->full_chunks : &pool->open_chunks, chunk);
+  pool->total_elements -= chunk->capacity;
+  release_chunk(pool, chunk);
+}
+
+// A full chunk got an element back: it heads the open list, so the next
+// allocation is served from it.
+__attribute__((noinline)) void reopen_chunk(Pool *pool, PoolChunk *chunk) {
+  unlink_chunk(&pool->full_chunks, chunk);
+  push_chunk(&pool->open_chunks, chunk);
+}
+
+inline void free_unlocked(Pool *pool, void *element) {
+  char *header = static_cast<char *>(element) - kWord;
+  PoolChunk *chunk = *reinterpret_cast<PoolChunk **>(header);
+#ifndef NDEBUG
+  check_element_out(pool, element, chunk);
+#endif
+  *reinterpret_cast<void **>(header) = chunk->free_head;
+  chunk->free_head = header;
+  int32_t free_count = ++chunk->free_count;
+  if (free_count == chunk->used) {
+    release_empty_chunk(pool, chunk);
+    return;
+  }
+  ASAN_POISON_MEMORY_REGION(element, static_cast<size_t>(pool->stride - kWord));
+  if (free_count == 1 && chunk->used >= chunk->capacity) reopen_chunk(pool, chunk);
+}
+
+__attribute__((noinline)) void *alloc_locked(Pool *pool) {
+  pthread_mutex_lock(&pool->mutex);
+  void *element = alloc_unlocked(pool);
+  pthread_mutex_unlock(&pool->mutex);
+  return element;
+}
+
+__attribute__((noinline)) void free_locked(Pool *pool, void *element) {
+  pthread_mutex_lock(&pool->mutex);
+  free_unlocked(pool, element);
+  pthread_mutex_unlock(&pool->mutex);
+}
+
+}  // namespace
+
+void *pool_alloc(Pool *pool) {
+  if (__builtin_expect(pool->locked != 0, 0)) return alloc_locked(pool);
+  return alloc_unlocked(pool);
 }
 
 void *pool_alloc_zeroed(Pool *pool) {
@@ -234,29 +287,11 @@ void *pool_alloc_zeroed(Pool *pool) {
 }
 
 void pool_free(Pool *pool, void *element) {
-  char *header = static_cast<char *>(element) - kWord;
-  lock(pool);
-  PoolChunk *chunk = *reinterpret_cast<PoolChunk **>(header);
-#ifndef NDEBUG
-  check_element_out(pool, element, chunk);
-#endif
-  bool was_full = chunk->free_count == 0 && chunk->used >= chunk->capacity;
-  *reinterpret_cast<void **>(header) = chunk->free_head;
-  chunk->free_head = header;
-  ++chunk->free_count;
-  if (chunk->free_count == chunk->used) {
-    // Everything ever handed out from this chunk is back.
-    unlink_chunk(was_full ? &pool->full_chunks : &pool->open_chunks, chunk);
-    pool->total_elements -= chunk->capacity;
-    release_chunk(pool, chunk);
-  } else {
-    ASAN_POISON_MEMORY_REGION(element, static_cast<size_t>(pool->stride - kWord));
-    if (was_full) {
-      unlink_chunk(&pool->full_chunks, chunk);
-      push_chunk(&pool->open_chunks, chunk);
-    }
+  if (__builtin_expect(pool->locked != 0, 0)) {
+    free_locked(pool, element);
+    return;
   }
-  unlock(pool);
+  free_unlocked(pool, element);
 }
 
 void pool_free_all(Pool *pool) {
