@@ -4,10 +4,15 @@
 // block of exactly its size, so the sanitizer build sees a read past its end.
 // Exits with 1 when a path cannot be read or no input was found, so a corpus
 // that went missing fails the test instead of passing empty.
+// 64-bit file offsets and inode numbers, without which a 32-bit build fails
+// to list directories on file systems with large inode numbers.
+#define _FILE_OFFSET_BITS 64
+
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,14 +59,19 @@ bool run_file(const std::string &path) {
 bool list_directory(const std::string &dir, std::vector<std::string> *files) {
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) return false;
+  bool ok = true;
+  errno = 0;
   while (dirent *e = readdir(d)) {
     std::string path = dir + "/" + e->d_name;
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) files->push_back(path);
+    if (stat(path.c_str(), &st) != 0) ok = false;
+    else if (S_ISREG(st.st_mode)) files->push_back(path);
+    errno = 0;
   }
+  if (errno != 0) ok = false;
   closedir(d);
   std::sort(files->begin(), files->end());
-  return true;
+  return ok;
 }
 
 }  // namespace
