@@ -3,6 +3,7 @@
 #include <gdk/gdkx.h>
 
 #include "core/frame.h"
+#include "core/rtstring.h"
 #include "xserver.h"
 
 namespace {
@@ -106,6 +107,7 @@ void inspect(GtkWidget *dialog, DialogSession *session) {
   v.seen = true;
   v.state = dialog_state;
   v.result = dialog_result;
+  v.buffer_position = strbuf_position();
   const char *title = gtk_window_get_title(window);
   v.title = title != nullptr ? title : "(null)";
   v.xid = GDK_WINDOW_XID(gtk_widget_get_window(dialog));
@@ -216,7 +218,7 @@ gboolean on_watchdog(gpointer data) {
 
 }  // namespace
 
-void run_dialog(DialogSession *session, RtConstString title, RtConstString text, NativeInt flags) {
+void answer_dialog_during(DialogSession *session, void (*call)(void *), void *data) {
   Running run{session};
   // Signals of a class exist once the class is initialised.
   static gpointer widget_class = g_type_class_ref(GTK_TYPE_WIDGET);
@@ -232,7 +234,7 @@ void run_dialog(DialogSession *session, RtConstString title, RtConstString text,
   guint tick = g_timeout_add(20, on_tick, &run);
   guint watchdog = g_timeout_add_seconds(static_cast<guint>(scaled_timeout(60)), on_watchdog, &run);
 
-  session->returned = message_dialog(title, text, flags);
+  call(data);
 
   session->module_destroys = destroy_calls;
   focus_grabs = nullptr;
@@ -242,4 +244,19 @@ void run_dialog(DialogSession *session, RtConstString title, RtConstString text,
   if (!run.answered) g_source_remove(tick);
   g_source_remove(watchdog);
   g_signal_remove_emission_hook(g_signal_lookup("map", GTK_TYPE_WIDGET), map_hook);
+}
+
+void run_dialog(DialogSession *session, RtConstString title, RtConstString text, NativeInt flags) {
+  struct Call {
+    DialogSession *session;
+    RtConstString title, text;
+    NativeInt flags;
+  } c = {session, title, text, flags};
+  answer_dialog_during(
+      session,
+      [](void *data) {
+        Call *c = static_cast<Call *>(data);
+        c->session->returned = message_dialog(c->title, c->text, c->flags);
+      },
+      &c);
 }

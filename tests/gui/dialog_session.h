@@ -11,12 +11,7 @@
 #include <vector>
 
 #include "gui/gui.h"
-
-enum class Answer {
-  kClick,               // click the button at `button` in the action area
-  kDestroyFromOutside,  // another client destroys the window
-  kCloseRequest,        // the window manager's close request
-};
+#include "xserver.h"
 
 // What the session saw while the dialog was open.
 struct DialogView {
@@ -43,6 +38,7 @@ struct DialogView {
   bool viewable = false;
   int button_x = 0, button_y = 0;  // centre of the answered button on the screen
   NativeInt state = 0, result = -1;  // dialog_state and dialog_result while open
+  int32_t buffer_position = -1;      // of the temporary string buffer, while open
 };
 
 struct DialogSession {
@@ -68,6 +64,10 @@ bool gui_ready(std::string *why);
 // Shows message_dialog(title, text, flags) and answers it as the session
 // says; fills in what was seen and what happened.
 void run_dialog(DialogSession *session, RtConstString title, RtConstString text, NativeInt flags);
+
+// Runs call(data), which shows one message dialog, and answers that dialog
+// as the session says. `returned` is left to the call.
+void answer_dialog_during(DialogSession *session, void (*call)(void *), void *data);
 
 // Calls of gtk_init and gtk_widget_destroy made through this program's code
 // (the linker routes them through counters).

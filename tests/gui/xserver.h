@@ -23,6 +23,13 @@ double scaled_timeout(double native_seconds);
 // its standard output, its exit status in *status when given.
 std::string x_tool(const std::vector<std::string> &args, int *status = nullptr);
 
+// How a test answers a dialog.
+enum class Answer {
+  kClick,               // a pointer click on one of its buttons
+  kDestroyFromOutside,  // another client destroys the window
+  kCloseRequest,        // the window manager's close request
+};
+
 struct WindowGeometry {
   int x = 0, y = 0;  // upper-left corner on the screen
   int width = 0, height = 0;
