@@ -63,8 +63,9 @@ static inline void *map_node_value(MapNode *node) { return (void *)(node + 1); }
 HashMap *map_create(NativeInt value_size, const StructLayout *layout, HashMap **owner_slot, NativeInt bucket_count);
 
 /* map_create, then the key kind from `flags`: MAP_NOCASE, MAP_INT_KEYS and
- * MAP_HOST_KEYS are taken, other bits ignored. The event queue's binding map
- * is map_create_flags(value size, NULL, &slot, 1024, MAP_HOST_KEYS). */
+ * MAP_HOST_KEYS are taken, other bits ignored. A map searched with 8-bit keys
+ * (say 1024 buckets, exact case) is map_create(value size, NULL, &slot, 1024)
+ * filled with map_add_host, or map_create_flags(..., MAP_HOST_KEYS). */
 HashMap *map_create_flags(NativeInt value_size, const StructLayout *layout, HashMap **owner_slot,
                           NativeInt bucket_count, NativeInt flags);
 

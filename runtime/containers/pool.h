@@ -83,7 +83,11 @@ static inline char *pool_chunk_elements(PoolChunk *chunk) { return (char *)(chun
  * from the registry: an existing shared pool with the same stride and the same
  * whole flags word is returned with one more reference, whatever its chunk
  * limits. Null when the record, the registry entry or the pool cannot be
- * allocated; a failed shared creation registers nothing. */
+ * allocated; a failed shared creation registers nothing.
+ * Typical uses: a map's node pool, pool_create(node size, 16, 65536,
+ * POOL_SHARED); a private queue pool that keeps its first chunk for good,
+ * pool_create(record size, 16, 256, 2) followed by one pool_alloc that is
+ * never freed (a chunk is released only when all its elements are back). */
 Pool *pool_create(int32_t element_size, int32_t min_chunk, int32_t max_chunk, int32_t flags);
 
 /* Payload address of an element, or null when the heap refuses both a new

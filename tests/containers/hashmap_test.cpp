@@ -149,6 +149,9 @@ TEST_F(Map, CreationFillsTheRecordAndSharesNodePoolsByStride) {
   EXPECT_EQ(a, nullptr) << "destroying stores null into the owner slot";
   EXPECT_EQ(shared->registry_entry->ref_count, 1);
   map_destroy(b);
+  ASSERT_NE(pool_registry_head, nullptr);
+  EXPECT_EQ(pool_registry_head->pool, c->node_pool) << "the last map of a node size took its pool along";
+  EXPECT_EQ(pool_registry_head->next, nullptr);
   map_destroy(c);
   map_destroy(nullptr);
 }
