@@ -205,21 +205,37 @@ TEST(ConsoleOutputErrors, FailedWritesDoNotEndTheProgram) {
   }
 }
 
-TEST(ConsoleOutputErrors, SigpipeIgnoredOnlyWhileTheConsoleRunsAndOnlyIfDefault) {
-  struct sigaction before;
-  sigaction(SIGPIPE, nullptr, &before);
-  ASSERT_EQ(before.sa_handler, SIG_DFL);
-  console_init();
-  struct sigaction during;
-  sigaction(SIGPIPE, nullptr, &during);
-  EXPECT_EQ(during.sa_handler, SIG_IGN);
-  console_end();
-  struct sigaction after;
-  sigaction(SIGPIPE, nullptr, &after);
-  EXPECT_EQ(after.sa_handler, SIG_DFL) << "console_end gives the disposition back";
-  console_end();  // a second end hook changes nothing
-  sigaction(SIGPIPE, nullptr, &after);
-  EXPECT_EQ(after.sa_handler, SIG_DFL);
+void on_sigpipe(int) {}
+
+struct PipeDispositionCase {
+  void (*before)(int);  // SIGPIPE's disposition before console_init
+  void (*during)(int);  // between console_init and console_end
+  const char *why;
+};
+
+TEST(ConsoleOutputErrors, SigpipeIsIgnoredOnlyWhereItWouldKillAndGivenBackAtTheEnd) {
+  const PipeDispositionCase cases[] = {
+      {SIG_DFL, SIG_IGN, "default action: ignored while the console runs"},
+      {SIG_IGN, SIG_IGN, "already ignored: stays ignored after the end too"},
+      {on_sigpipe, on_sigpipe, "the program's own handler is left alone"},
+  };
+  struct sigaction saved;
+  sigaction(SIGPIPE, nullptr, &saved);
+  for (const PipeDispositionCase &c : cases) {
+    SCOPED_TRACE(c.why);
+    signal(SIGPIPE, c.before);
+    console_init();
+    struct sigaction now;
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, c.during);
+    console_end();
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, c.before) << "console_end gives the disposition back";
+    console_end();  // a second end hook changes nothing
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, c.before);
+  }
+  sigaction(SIGPIPE, &saved, nullptr);
 }
 
 // ---- delay_ms ----------------------------------------------------------------

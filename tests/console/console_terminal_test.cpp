@@ -173,6 +173,7 @@ TEST_F(ConsoleOnPty, InputOnAConsoleNeverOpenedLeavesTheStartupSettings) {
 }
 
 TEST_F(ConsoleOnPty, HandlersAreGivenBackByTheEndHook) {
+  signal(SIGTERM, SIG_DFL);
   console_init();
   struct sigaction during;
   sigaction(SIGTERM, nullptr, &during);
