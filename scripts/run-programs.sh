@@ -12,8 +12,10 @@ emulator=""
 if [ -x "$consoledemo" ]; then
   if [ -t 0 ] && [ -t 1 ]; then
     "$consoledemo"
-    echo
-    echo "consoledemo exited with status $?"
+    status=$?
+    # The demo leaves its last colours (white on white) in force.
+    printf '\033[0m\n'
+    echo "consoledemo exited with status $status"
   else
     echo "consoledemo needs a terminal: run $consoledemo from one."
   fi
