@@ -98,6 +98,7 @@ TEST_F(Argreport, ManyArgumentsScrollInADialogThatFitsTheScreen) {
   } rows[] = {
       {2000, 120, "a plain label would pass X's 32767-pixel limit"},
       {10000, 300, "ten thousand arguments"},
+      {50000, 600, "fifty thousand: no X window as tall as the text"},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.why);
