@@ -2,8 +2,8 @@
 //
 // Every converter is written twice. The reference takes one character at a
 // time and defines every result, malformed input included. The fast path
-// gives the same results faster: it looks at the text in windows of 16 bytes
-// (8 units on the UTF-16 side), converts in bulk a window that holds only
+// gives the same results faster: it looks at the text in windows of 64 bytes
+// (32 units on the UTF-16 side), converts in bulk a window that holds only
 // whole, well-formed characters, and hands every other window to the
 // reference's own per-character step. A window is only taken in bulk where
 // that step could not decide anything differently, so the two agree on every
@@ -65,16 +65,30 @@ inline void put_pair(RtChar *out, uint32_t cp) {
 inline int64_t min_of(int64_t a, int64_t b) { return a < b ? a : b; }
 inline int32_t clamp_to_int32(int64_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n); }
 
-// Bit tricks on the window masks (at most 17 bits). Written out rather than
-// left to the compiler, which without a POPCNT target calls a library helper.
-inline int popcount17(uint32_t x) {
-  x = x - (x >> 1 & 0x55555555u);
-  x = (x & 0x33333333u) + (x >> 2 & 0x33333333u);
-  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-  return static_cast<int>((x * 0x01010101u) >> 24);
+inline uint32_t decode3(const uint8_t *s) {
+  return (s[0] & 0x0Fu) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
 }
-inline int lowest_bit(uint32_t x) { return __builtin_ctz(x); }
-inline int highest_bit(uint32_t x) { return 31 - __builtin_clz(x); }
+inline uint32_t decode4(const uint8_t *s) {
+  return (s[0] & 0x07u) << 18 | (s[1] & 0x3Fu) << 12 | (s[2] & 0x3Fu) << 6 | (s[3] & 0x3Fu);
+}
+inline void put3(char *out, uint32_t u) {
+  out[0] = static_cast<char>(0xE0 | u >> 12);
+  out[1] = static_cast<char>(0x80 | (u >> 6 & 0x3F));
+  out[2] = static_cast<char>(0x80 | (u & 0x3F));
+}
+
+// Bit tricks on the window masks. The population count is written out
+// rather than left to the compiler, which without a POPCNT target calls a
+// library helper.
+inline int popcount64(uint64_t x) {
+  x = x - (x >> 1 & 0x5555555555555555u);
+  x = (x & 0x3333333333333333u) + (x >> 2 & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int>((x * 0x0101010101010101u) >> 56);
+}
+inline int lowest_bit(uint64_t x) { return __builtin_ctzll(x); }
+inline int highest_bit(uint64_t x) { return 63 - __builtin_clzll(x); }
+inline uint64_t bits_below(int n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
 
 // ---------------------------------------------------------------------------
 // Per-character steps. Each consumes one character at s[i] (i < length),
@@ -87,7 +101,7 @@ enum Step { kNext, kStop, kFail };
 // The classic decoder: lenient about overlong forms and encoded surrogates,
 // stopping at the malformed places its callers know about.
 inline Step classic_utf8_step(const uint8_t *s, int64_t length, int64_t &i, RtChar *destination,
-                              int32_t size, int32_t &units) {
+                              int64_t size, int64_t &units) {
   uint32_t lead = s[i];
   uint32_t value;
   int announced;
@@ -234,45 +248,51 @@ inline void replacing_utf16_step(const RtChar *s, int64_t length, int64_t &i, ch
 }
 
 // ---------------------------------------------------------------------------
-// Windows. Bit k of each mask describes byte k (UTF-8) or unit k (UTF-16).
+// Windows: 64 bytes of UTF-8 or 32 units of UTF-16 at a time, described by
+// bit masks in which bit k stands for byte or unit k. A run of windows goes
+// in fixed steps, so that no window's loads wait for the previous window's
+// masks; a sequence or pair cut by a window's end is carried into the next,
+// and a window is only converted once the next one is known to complete it.
 
 struct Utf8Window {
-  uint32_t high;   // 0x80..0xFF: not ASCII
-  uint32_t cont;   // 0x80..0xBF: continuation bytes
-  uint32_t three;  // 0xE0..0xFF: leads of three bytes or more
-  uint32_t four;   // 0xF0..0xFF: leads of four bytes or more
+  uint64_t high;   // 0x80..0xFF: not ASCII
+  uint64_t cont;   // 0x80..0xBF: continuation bytes
+  uint64_t three;  // 0xE0..0xFF: leads of three bytes or more
+  uint64_t four;   // 0xF0..0xFF: leads of four bytes or more
   // A byte no well-formed text has there: the leads C0, C1 and F5..FF, or a
   // second byte outside the range its lead allows (after E0, ED, F0, F4). It
   // may also flag some ill-formed places the other masks catch anyway.
-  uint32_t bad;
+  uint64_t bad;
 };
 
-// How many bytes at the start of a 16-byte window are whole well-formed
-// sequences: 16, or 13 to 15 when the last sequence runs past the window; 0
-// when the window holds anything ill-formed.
-inline int utf8_window_take(const Utf8Window &w) {
-  uint32_t lead = w.high & ~w.cont;
+inline uint64_t utf8_leads(const Utf8Window &w) { return w.high & ~w.cont; }
+
+// The continuation bytes a window's last sequence owes the next window, as
+// bits 0 to 2 of the next window.
+inline uint64_t utf8_owed(const Utf8Window &w) { return utf8_leads(w) >> 63 | w.three >> 62 | w.four >> 61; }
+
+// Whether every byte of a window is where well-formed text has it, the
+// previous window being owed `owed`; the last sequence may run past the end.
+inline bool utf8_well_formed(const Utf8Window &w, uint64_t owed) {
   // Where continuation bytes belong: the byte after each lead, the second
   // after leads of three or four bytes, the third after leads of four.
-  uint32_t need = lead << 1 | w.three << 2 | w.four << 3;
-  int take = 16;
-  if (lead != 0) {
-    int last = highest_bit(lead);
-    int end = last + 2 + static_cast<int>(w.three >> last & 1) + static_cast<int>(w.four >> last & 1);
-    if (end > 16) take = last;
-  }
-  // Continuation bytes exactly where they belong, up to and including the
-  // byte at take (the cut sequence's lead, which nothing may claim).
-  if (((need ^ w.cont) & ((2u << take) - 1)) != 0) return 0;
-  if ((w.bad & ((1u << take) - 1)) != 0) return 0;
-  return take;
+  uint64_t need = utf8_leads(w) << 1 | w.three << 2 | w.four << 3 | owed;
+  return ((need ^ w.cont) | w.bad) == 0;
 }
 
-// UTF-16 units of the first take bytes of an accepted window: one per
-// sequence, two for the four-byte ones.
-inline int utf8_window_units(const Utf8Window &w, int take) {
-  uint32_t below = (1u << take) - 1;
-  return take - popcount17(w.cont & below) + popcount17(w.four & below);
+// The second byte of a sequence whose lead ended the previous window.
+inline bool utf8_second_byte_ok(uint32_t lead, uint32_t b) {
+  return lead == 0xE0 ? b >= 0xA0 : lead == 0xED ? b <= 0x9F : lead == 0xF0 ? b >= 0x90 : lead == 0xF4 ? b <= 0x8F : true;
+}
+
+// Where a window's whole sequences end: before the cut one, if any.
+inline int utf8_whole_end(const Utf8Window &w) { return utf8_owed(w) != 0 ? highest_bit(utf8_leads(w)) : 64; }
+
+// UTF-16 units of the sequences whose leads lie below end: one each, two
+// for the four-byte ones.
+inline int utf8_units_below(const Utf8Window &w, int end) {
+  uint64_t below = bits_below(end);
+  return end - popcount64(w.cont & below) + popcount64(w.four & below);
 }
 
 struct Utf16Window {
@@ -282,26 +302,23 @@ struct Utf16Window {
   uint32_t low;    // low surrogates
 };
 
-// How many units at the start of an 8-unit window hold no unpaired
-// surrogate: 8, or 7 when the last unit is a high surrogate whose partner
-// would be in the next window; 0 when the window has an unpaired surrogate.
-inline int utf16_window_take(const Utf16Window &w) {
-  uint32_t high = w.high;
-  int take = 8;
-  if (high & 0x80) {
-    high &= 0x7F;
-    take = 7;
-  }
-  return (high << 1) == w.low ? take : 0;
+// 1 when the window ends in a high surrogate, whose low one opens the next.
+inline uint32_t utf16_owed(const Utf16Window &w) { return w.high >> 31; }
+
+// Whether every surrogate of a window is paired, the previous window being
+// owed `owed`; a pair may run past the end.
+inline bool utf16_paired(const Utf16Window &w, uint32_t owed) { return (w.high << 1 | owed) == w.low; }
+
+// UTF-8 bytes of the units below end: 1, 2 from 0x80, 3 from 0x800, and 2
+// for each half of a pair.
+inline int utf16_bytes_below(const Utf16Window &w, int end) {
+  uint64_t below = bits_below(end);
+  return end + popcount64((w.ge80 | uint64_t{w.ge800} << 32) & (below | below << 32)) -
+         popcount64((w.high | w.low) & below);
 }
 
-// UTF-8 bytes of the first take units of an accepted window: 1, 2 from 0x80,
-// 3 from 0x800, and 2 for each half of a pair.
-inline int utf16_window_bytes(const Utf16Window &w, int take) {
-  uint32_t below = (1u << take) - 1;
-  return take + popcount17((w.ge80 | w.ge800 << 8) & (below | below << 8)) -
-         popcount17((w.high | w.low) & below);
-}
+// Leads at every third byte from the first: a run of three-byte characters.
+constexpr uint64_t kEveryThird = 0x9249249249249249u;
 
 // ---------------------------------------------------------------------------
 // Kernels: the block operations and window classifiers of each build. Block
@@ -337,9 +354,9 @@ struct Portable {
 
   static Utf8Window classify_utf8(const uint8_t *s) {
     Utf8Window w = {0, 0, 0, 0, 0};
-    for (int k = 0; k < 16; ++k) {
+    for (int k = 0; k < 64; ++k) {
       uint32_t b = s[k];
-      uint32_t bit = 1u << k;
+      uint64_t bit = uint64_t{1} << k;
       if (b < 0x80) continue;
       w.high |= bit;
       if (b < 0xC0) {
@@ -349,7 +366,7 @@ struct Portable {
       if (b >= 0xE0) w.three |= bit;
       if (b >= 0xF0) w.four |= bit;
       if (b < 0xC2 || b > 0xF4) w.bad |= bit;
-      if (k < 15) {
+      if (k < 63) {
         uint32_t c = s[k + 1];
         if ((b == 0xE0 && c < 0xA0) || (b == 0xED && c > 0x9F) || (b == 0xF0 && c < 0x90) ||
             (b == 0xF4 && c > 0x8F))
@@ -377,16 +394,40 @@ struct Portable {
     return i;
   }
 
-  static void narrow4(const RtChar *s, char *d) {
-    for (int k = 0; k < 4; ++k) d[k] = static_cast<char>(s[k]);
-  }
   static void narrow8(const RtChar *s, char *d) {
     for (int k = 0; k < 8; ++k) d[k] = static_cast<char>(s[k]);
+  }
+  static void narrow16(const RtChar *s, char *d) {
+    for (int k = 0; k < 16; ++k) d[k] = static_cast<char>(s[k]);
+  }
+
+  // Adds the UTF-8 bytes of the units at s to `bytes`, in blocks of 8, up
+  // to the first block with an unpaired surrogate; returns the units
+  // counted, which never end inside a pair.
+  static int64_t utf8_bytes(const RtChar *s, int64_t n, int64_t &bytes) {
+    int64_t i = 0;
+    uint32_t open = 0;  // the last unit counted is a high surrogate
+    while (i + 8 <= n) {
+      uint32_t high = 0, low = 0;
+      int64_t b = 0;
+      for (int k = 0; k < 8; ++k) {
+        uint32_t u = s[i + k];
+        if (is_high(u)) high |= 1u << k;
+        if (is_low(u)) low |= 1u << k;
+        b += u < 0x80 ? 1 : u < 0x800 || is_high(u) || is_low(u) ? 2 : 3;
+      }
+      if (((high << 1 | open) & 0xFF) != low) break;
+      open = high >> 7;
+      bytes += b;
+      i += 8;
+    }
+    bytes -= 2 * open;
+    return i - open;
   }
 
   static Utf16Window classify_utf16(const RtChar *s) {
     Utf16Window w = {0, 0, 0, 0};
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 32; ++k) {
       uint32_t u = s[k];
       uint32_t bit = 1u << k;
       if (u >= 0x80) w.ge80 |= bit;
@@ -395,6 +436,32 @@ struct Portable {
       if (is_low(u)) w.low |= bit;
     }
     return w;
+  }
+
+  // Whether the 64 bytes at s continue a run of three-byte characters whose
+  // first lead in them is at `phase`, none of them with a rule of its own.
+  static bool three_byte_window(const uint8_t *s, int phase) {
+    for (int k = 0; k < 64; ++k) {
+      uint32_t b = s[k];
+      bool lead = k % 3 == phase % 3;
+      if (lead ? !(b >= 0xE1 && b <= 0xEF && b != 0xED) : (b & 0xC0) != 0x80) return false;
+    }
+    return true;
+  }
+  // Whether the 32 units at s are all of three bytes (0x800 up, no surrogates).
+  static bool three_byte_units(const RtChar *s) {
+    for (int k = 0; k < 32; ++k)
+      if (s[k] < 0x800 || (s[k] >= 0xD800 && s[k] <= 0xDFFF)) return false;
+    return true;
+  }
+
+  // n characters of three bytes each, from 3n bytes at s.
+  static void decode_three_byte_run(const uint8_t *s, int n, RtChar *d, int64_t, int64_t) {
+    for (int j = 0; j < n; ++j) d[j] = static_cast<RtChar>(decode3(s + 3 * j));
+  }
+  // n units from 0x800 up without surrogates, three bytes each.
+  static void encode_three_byte_run(const RtChar *s, int n, char *d, int64_t) {
+    for (int j = 0; j < n; ++j) put3(d + 3 * j, s[j]);
   }
 
   static int64_t below_256(const RtChar *s, int64_t n) {
@@ -426,7 +493,7 @@ struct Sse2 {
   static void store(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
   static __m128i bytes(int b) { return _mm_set1_epi8(static_cast<char>(b)); }
   static __m128i units(int u) { return _mm_set1_epi16(static_cast<short>(u)); }
-  static uint32_t mask(__m128i v) { return static_cast<uint32_t>(_mm_movemask_epi8(v)); }
+  static uint64_t mask(__m128i v) { return static_cast<uint32_t>(_mm_movemask_epi8(v)); }
 
   static int64_t ascii_run(const uint8_t *s, int64_t n) {
     int64_t i = 0;
@@ -468,37 +535,57 @@ struct Sse2 {
   }
   static void widen16(const uint8_t *s, RtChar *d) { widen_store(d, load(s)); }
 
-  static Utf8Window classify_utf8(const uint8_t *s) {
-    // Signed byte compares: 0x80..0xFF are the negative values -128..-1.
-    __m128i v = load(s);
-    Utf8Window w;
-    w.high = mask(v);
-    w.cont = mask(_mm_cmplt_epi8(v, bytes(0xC0)));
-    w.three = mask(_mm_cmpgt_epi8(v, bytes(0xDF))) & w.high;
-    w.four = mask(_mm_cmpgt_epi8(v, bytes(0xEF))) & w.high;
-    w.bad = 0;
-    // The leads that have rules of their own are rare in most text: C0, C1,
-    // E0, ED, F0 and F4..FF.
+  // Signed byte compares: 0x80..0xFF are the negative values -128..-1, and
+  // max_epu8(v, b) == v holds for the bytes b and above.
+  static __m128i at_least(__m128i v, int b) { return _mm_cmpeq_epi8(_mm_max_epu8(v, bytes(b)), v); }
+
+  // The leads that have rules of their own (C0, C1, E0, ED, F0 and F4..FF),
+  // and with them F1..F3, which costs nothing in the text where the others
+  // are rare and only sends those windows through bad_places.
+  static __m128i rare_leads(__m128i v) {
     __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(v, bytes(0xFE)), bytes(0xC0));
-    __m128i e0 = _mm_cmpeq_epi8(v, bytes(0xE0));
-    __m128i ed = _mm_cmpeq_epi8(v, bytes(0xED));
-    __m128i f0 = _mm_cmpeq_epi8(v, bytes(0xF0));
-    __m128i f4up = _mm_cmpgt_epi8(v, bytes(0xF3));
-    __m128i rare = _mm_or_si128(_mm_or_si128(c0c1, f4up), _mm_or_si128(_mm_or_si128(e0, ed), f0));
-    if ((mask(rare) & w.high) != 0) {
-      uint32_t below90 = mask(_mm_cmplt_epi8(v, bytes(0x90)));  // 0x80..0x8F
-      uint32_t belowA0 = mask(_mm_cmplt_epi8(v, bytes(0xA0)));  // 0x80..0x9F
-      uint32_t f4 = mask(_mm_cmpeq_epi8(v, bytes(0xF4)));
-      uint32_t beyond = mask(_mm_cmpgt_epi8(v, bytes(0xF4))) & w.high;
-      w.bad = mask(c0c1) | beyond | (mask(e0) << 1 & belowA0) | (mask(ed) << 1 & w.cont & ~belowA0) |
-              (mask(f0) << 1 & below90) | (f4 << 1 & w.cont & ~below90);
+    __m128i e0ed = _mm_or_si128(_mm_cmpeq_epi8(v, bytes(0xE0)), _mm_cmpeq_epi8(v, bytes(0xED)));
+    return _mm_or_si128(_mm_or_si128(c0c1, e0ed), at_least(v, 0xF0));
+  }
+
+  __attribute__((noinline)) static uint64_t bad_places(const __m128i *v, const Utf8Window &w) {
+    uint64_t below90 = 0, belowA0 = 0, e0 = 0, ed = 0, f0 = 0, f4 = 0, invalid = 0;
+    for (int q = 0; q < 4; ++q) {
+      int shift = 16 * q;
+      below90 |= mask(_mm_cmplt_epi8(v[q], bytes(0x90))) << shift;  // 0x80..0x8F
+      belowA0 |= mask(_mm_cmplt_epi8(v[q], bytes(0xA0))) << shift;  // 0x80..0x9F
+      e0 |= mask(_mm_cmpeq_epi8(v[q], bytes(0xE0))) << shift;
+      ed |= mask(_mm_cmpeq_epi8(v[q], bytes(0xED))) << shift;
+      f0 |= mask(_mm_cmpeq_epi8(v[q], bytes(0xF0))) << shift;
+      f4 |= mask(_mm_cmpeq_epi8(v[q], bytes(0xF4))) << shift;
+      __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(v[q], bytes(0xFE)), bytes(0xC0));
+      invalid |= mask(_mm_or_si128(c0c1, at_least(v[q], 0xF5))) << shift;
     }
+    return invalid | (e0 << 1 & belowA0) | (ed << 1 & w.cont & ~belowA0) | (f0 << 1 & below90) |
+           (f4 << 1 & w.cont & ~below90);
+  }
+
+  __attribute__((always_inline)) static Utf8Window classify_utf8(const uint8_t *s) {
+    __m128i v[4] = {load(s), load(s + 16), load(s + 32), load(s + 48)};
+    Utf8Window w = {0, 0, 0, 0, 0};
+    __m128i rare = _mm_setzero_si128();
+    for (int q = 0; q < 4; ++q) {
+      int shift = 16 * q;
+      w.high |= mask(v[q]) << shift;
+      w.cont |= mask(_mm_cmplt_epi8(v[q], bytes(0xC0))) << shift;
+      w.three |= mask(_mm_cmpgt_epi8(v[q], bytes(0xDF))) << shift;
+      w.four |= mask(_mm_cmpgt_epi8(v[q], bytes(0xEF))) << shift;
+      rare = _mm_or_si128(rare, rare_leads(v[q]));
+    }
+    w.three &= w.high;  // the signed compares also hold for ASCII
+    w.four &= w.high;
+    if (mask(rare) != 0) w.bad = bad_places(v, w);
     return w;
   }
 
   // A unit of 0x80 or more plus 0x7F80 reaches the sign bit (the addition
   // saturates); the sign bits are the odd bits of the byte mask.
-  static uint32_t non_ascii_units(__m128i v) {
+  static uint64_t non_ascii_units(__m128i v) {
     return mask(_mm_adds_epu16(v, units(0x7F80))) & 0xAAAA;
   }
 
@@ -524,33 +611,169 @@ struct Sse2 {
     return i;
   }
 
-  static void narrow4(const RtChar *s, char *d) {
-    __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(s));
-    uint32_t four = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
-    memcpy(d, &four, 4);
-  }
   static void narrow8(const RtChar *s, char *d) {
     __m128i v = load(s);
     _mm_storel_epi64(reinterpret_cast<__m128i *>(d), _mm_packus_epi16(v, v));
   }
+  static void narrow16(const RtChar *s, char *d) { store(d, _mm_packus_epi16(load(s), load(s + 8))); }
 
-  static Utf16Window classify_utf16(const RtChar *s) {
+  static int64_t utf8_bytes(const RtChar *s, int64_t n, int64_t &bytes) {
     const __m128i zero = _mm_setzero_si128();
+    int64_t i = 0;
+    uint32_t open = 0;  // the last unit counted is a high surrogate
+    bool unpaired = false;
+    while (!unpaired && i + 8 <= n) {
+      // Every unit counts 3 bytes less one for each of: below 0x80, below
+      // 0x800, a surrogate (a compare that holds gives -1). Lanes sum at most
+      // -3 per block, so they are added up at least every 8192 blocks.
+      __m128i lanes = zero;
+      int64_t counted = 0;
+      for (int blocks = 0; blocks < 8192 && i + 8 <= n; ++blocks) {
+        __m128i v = load(s + i);
+        __m128i top5 = _mm_and_si128(v, units(0xF800));
+        __m128i surrogate = _mm_cmpeq_epi16(top5, units(0xD800));
+        __m128i less = _mm_add_epi16(_mm_cmpeq_epi16(_mm_and_si128(v, units(0xFF80)), zero),
+                                     _mm_add_epi16(_mm_cmpeq_epi16(top5, zero), surrogate));
+        // Every high surrogate, the one that ended the last block included,
+        // is followed by a low one and every low one follows a high one. The
+        // blocks go in fixed steps, so that no load waits for this test.
+        __m128i high = _mm_cmpeq_epi16(_mm_and_si128(v, units(0xFC00)), units(0xD800));
+        uint32_t m = static_cast<uint32_t>(mask(_mm_packs_epi16(surrogate, high)));
+        uint32_t hi = m >> 8, lo = m & 0xFF & ~hi;
+        if (((hi << 1 | open) & 0xFF) != lo) {
+          unpaired = true;
+          break;
+        }
+        open = hi >> 7;
+        lanes = _mm_add_epi16(lanes, less);
+        counted += 8;
+        i += 8;
+      }
+      __m128i sums = _mm_madd_epi16(lanes, units(1));
+      sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0x4E));
+      sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0xB1));
+      bytes += 3 * counted + _mm_cvtsi128_si32(sums);
+    }
+    // A pair left open goes back to the caller whole: its high surrogate
+    // counted 2 bytes.
+    bytes -= 2 * open;
+    return i - open;
+  }
+
+  __attribute__((always_inline)) static Utf16Window classify_utf16(const RtChar *s) {
+    const __m128i zero = _mm_setzero_si128();
+    uint32_t small = 0, mid = 0, high = 0, low = 0;
+    for (int h = 0; h < 2; ++h) {
+      // Packing two 8-unit compares gives one byte, and one mask bit, per unit.
+      __m128i a = load(s + 16 * h), b = load(s + 16 * h + 8);
+      __m128i ta = _mm_and_si128(a, units(0xFC00)), tb = _mm_and_si128(b, units(0xFC00));
+      int shift = 16 * h;
+      small |= static_cast<uint32_t>(mask(_mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, units(0xFF80)), zero),
+                                                          _mm_cmpeq_epi16(_mm_and_si128(b, units(0xFF80)), zero))))
+               << shift;
+      mid |= static_cast<uint32_t>(mask(_mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, units(0xF800)), zero),
+                                                        _mm_cmpeq_epi16(_mm_and_si128(b, units(0xF800)), zero))))
+             << shift;
+      high |= static_cast<uint32_t>(mask(_mm_packs_epi16(_mm_cmpeq_epi16(ta, units(0xD800)),
+                                                         _mm_cmpeq_epi16(tb, units(0xD800)))))
+              << shift;
+      low |= static_cast<uint32_t>(mask(_mm_packs_epi16(_mm_cmpeq_epi16(ta, units(0xDC00)),
+                                                        _mm_cmpeq_epi16(tb, units(0xDC00)))))
+             << shift;
+    }
+    return Utf16Window{~small, ~mid, high, low};
+  }
+
+  // Runs of three-byte characters: SSE2 has no byte shuffle, so the 3-byte
+  // groups are lined up in 32-bit lanes with whole-register byte shifts.
+
+  // As in Portable: continuation bytes exactly off the lead places, and
+  // leads in E1..EC or EE..EF.
+  static bool three_byte_window(const uint8_t *s, int phase) {
+    uint64_t cont = 0, good = 0;
+    for (int q = 0; q < 4; ++q) {
+      __m128i v = load(s + 16 * q);
+      __m128i x = _mm_sub_epi8(v, bytes(0xE1));
+      __m128i lead = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(x, bytes(0x0B)), x),
+                                  _mm_cmpeq_epi8(_mm_and_si128(v, bytes(0xFE)), bytes(0xEE)));
+      cont |= mask(_mm_cmplt_epi8(v, bytes(0xC0))) << 16 * q;
+      good |= mask(lead) << 16 * q;
+    }
+    uint64_t leads = kEveryThird << phase;
+    return cont == ~leads && good == leads;
+  }
+
+  static bool three_byte_units(const RtChar *s) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i any = zero;
+    for (int q = 0; q < 4; ++q) {
+      __m128i top = _mm_and_si128(load(s + 8 * q), units(0xF800));
+      any = _mm_or_si128(any, _mm_or_si128(_mm_cmpeq_epi16(top, zero), _mm_cmpeq_epi16(top, units(0xD800))));
+    }
+    return mask(any) == 0;
+  }
+
+  // The four groups of 3 bytes from s (16 bytes read), one per 32-bit lane,
+  // whose fourth byte belongs to the next group.
+  static __m128i four_groups(const uint8_t *s) {
     __m128i v = load(s);
-    __m128i below80 = _mm_cmpeq_epi16(_mm_and_si128(v, units(0xFF80)), zero);
-    __m128i below800 = _mm_cmpeq_epi16(_mm_and_si128(v, units(0xF800)), zero);
-    __m128i top = _mm_and_si128(v, units(0xFC00));
-    __m128i high = _mm_cmpeq_epi16(top, units(0xD800));
-    __m128i low = _mm_cmpeq_epi16(top, units(0xDC00));
-    // Packing two 8-unit masks gives one byte per unit: bits 0..7 and 8..15.
-    uint32_t small = ~mask(_mm_packs_epi16(below80, below800));
-    uint32_t surrogates = mask(_mm_packs_epi16(high, low));
-    Utf16Window w;
-    w.ge80 = small & 0xFF;
-    w.ge800 = small >> 8 & 0xFF;
-    w.high = surrogates & 0xFF;
-    w.low = surrogates >> 8 & 0xFF;
-    return w;
+    __m128i a = _mm_unpacklo_epi32(v, _mm_srli_si128(v, 3));
+    __m128i b = _mm_unpacklo_epi32(_mm_srli_si128(v, 6), _mm_srli_si128(v, 9));
+    return _mm_unpacklo_epi64(a, b);
+  }
+
+  static __m128i decode3_lanes(__m128i x) {
+    __m128i a = _mm_slli_epi32(_mm_and_si128(x, _mm_set1_epi32(0x0F)), 12);
+    __m128i b = _mm_srli_epi32(_mm_and_si128(x, _mm_set1_epi32(0x3F00)), 2);
+    __m128i c = _mm_srli_epi32(_mm_and_si128(x, _mm_set1_epi32(0x3F0000)), 16);
+    return _mm_or_si128(_mm_or_si128(a, b), c);
+  }
+
+  // n characters of three bytes each from 3n bytes at s; blocks of 8 may
+  // write up to `scratch` units and read up to `readable` bytes.
+  static void decode_three_byte_run(const uint8_t *s, int n, RtChar *d, int64_t scratch, int64_t readable) {
+    const __m128i bias = _mm_set1_epi32(0x8000);
+    // Blocks of 8, the last one overshooting into scratch when it may.
+    int blocks = (n + 7) / 8;
+    if (8 * blocks > scratch || 24 * blocks + 4 > readable) blocks = n / 8;
+    int j = 0;
+    for (; j < 8 * blocks; j += 8) {
+      __m128i a = decode3_lanes(four_groups(s + 3 * j));
+      __m128i b = decode3_lanes(four_groups(s + 3 * j + 12));
+      // The packing saturates signed values: bias to signed and back.
+      __m128i packed = _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias));
+      store(d + j, _mm_add_epi16(packed, units(0x8000)));
+    }
+    for (; j < n; ++j) d[j] = static_cast<RtChar>(decode3(s + 3 * j));
+  }
+
+  // The 12 bytes of four units (one per 32-bit lane) in bytes 0..11.
+  static __m128i encode3_lanes(__m128i u) {
+    __m128i x = _mm_or_si128(_mm_or_si128(_mm_set1_epi32(0x8080E0), _mm_srli_epi32(u, 12)),
+                             _mm_or_si128(_mm_and_si128(_mm_slli_epi32(u, 2), _mm_set1_epi32(0x3F00)),
+                                          _mm_and_si128(_mm_slli_epi32(u, 16), _mm_set1_epi32(0x3F0000))));
+    // Each 64-bit half: the 3 bytes of its low lane, then those of its high
+    // lane; then the high half's 6 bytes go right behind the low half's.
+    __m128i y = _mm_or_si128(_mm_and_si128(x, _mm_set1_epi64x(0xFFFFFF)),
+                             _mm_and_si128(_mm_srli_epi64(x, 8), _mm_set1_epi64x(0xFFFFFF000000)));
+    return _mm_or_si128(_mm_move_epi64(y), _mm_slli_si128(_mm_srli_si128(y, 8), 6));
+  }
+
+  // n units from 0x800 up without surrogates, three bytes each; writes
+  // exactly 3n bytes.
+  static void encode_three_byte_run(const RtChar *s, int n, char *d, int64_t) {
+    const __m128i zero = _mm_setzero_si128();
+    int j = 0;
+    for (; j + 8 <= n; j += 8) {
+      __m128i v = load(s + j);
+      __m128i b = encode3_lanes(_mm_unpackhi_epi16(v, zero));
+      // 16 bytes, of which the last 4 are overwritten by the exact 12 after.
+      store(d + 3 * j, encode3_lanes(_mm_unpacklo_epi16(v, zero)));
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(d + 3 * j + 12), b);
+      uint32_t last = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(b, 8)));
+      memcpy(d + 3 * j + 20, &last, 4);
+    }
+    for (; j < n; ++j) put3(d + 3 * j, s[j]);
   }
 
   static int64_t below_256(const RtChar *s, int64_t n) {
@@ -598,118 +821,325 @@ using Native = Portable;
 #endif
 
 // ---------------------------------------------------------------------------
-// Window conversion, for windows the take functions accepted.
+// Window conversion, for windows the take functions accepted. A window's
+// output, `total` units or bytes, is known before it is written. Blocks may
+// overshoot into `scratch` (at least total) from the window's start: places
+// that the conversion certainly overwrites later, so that nothing is left
+// written beyond the count the conversion returns. `readable` is how far the
+// source may be read from the window's start.
 
-// Decodes the first take bytes of a well-formed window into d, which has room
-// for 16 units; returns the units written, the only ones touched.
 template <class K>
-inline int utf8_window_decode(const uint8_t *s, int take, const Utf8Window &w, RtChar *d) {
-  if (w.high == 0) {
-    K::widen16(s, d);
-    return 16;
-  }
-  // Nothing is written past the window's own units, so that a conversion
-  // that stops soon after leaves the rest of the destination as it was: the
-  // ASCII before the first sequence goes in one block only when there are
-  // eight bytes of it.
-  int k = 0, u = 0;
-  if (lowest_bit(w.high) >= 8) {
-    K::widen8(s, d);
-    k = u = 8;
-  }
-  while (k < take) {
-    uint32_t b = s[k];
-    if (b < 0x80) {
-      d[u++] = static_cast<RtChar>(b);
-      k += 1;
-    } else if (b < 0xE0) {
-      d[u++] = static_cast<RtChar>((b & 0x1F) << 6 | (s[k + 1] & 0x3F));
-      k += 2;
-    } else if (b < 0xF0) {
-      d[u++] = static_cast<RtChar>((b & 0x0F) << 12 | (s[k + 1] & 0x3F) << 6 | (s[k + 2] & 0x3F));
-      k += 3;
+inline void widen_gap(const uint8_t *s, int n, RtChar *d, int64_t room, int64_t readable) {
+  int k = 0;
+  while (k < n) {
+    if (room - k >= 16 && readable - k >= 16) {
+      K::widen16(s + k, d + k);
+      k += 16;
+    } else if (room - k >= 8 && readable - k >= 8) {
+      K::widen8(s + k, d + k);
+      k += 8;
     } else {
-      put_pair(d + u, (b & 0x07) << 18 | (s[k + 1] & 0x3Fu) << 12 | (s[k + 2] & 0x3Fu) << 6 | (s[k + 3] & 0x3Fu));
-      u += 2;
-      k += 4;
+      d[k] = s[k];
+      ++k;
     }
   }
-  return u;
 }
 
-// Encodes the first take units of a window without unpaired surrogates into
-// d, which has room for 24 bytes; returns the bytes written, the only ones
-// touched.
 template <class K>
-inline int utf16_window_encode(const RtChar *s, int take, const Utf16Window &w, char *d) {
-  if (w.ge80 == 0) {
-    K::narrow8(s, d);
-    return 8;
-  }
-  // As in utf8_window_decode, nothing is written past the window's bytes.
-  int k = 0, n = 0;
-  if (lowest_bit(w.ge80) >= 4) {
-    K::narrow4(s, d);
-    k = n = 4;
-  }
-  while (k < take) {
-    uint32_t u = s[k];
-    if (u < 0x80) {
-      d[n++] = static_cast<char>(u);
-      k += 1;
-    } else if (u < 0x800) {
-      d[n] = static_cast<char>(0xC0 | u >> 6);
-      d[n + 1] = static_cast<char>(0x80 | (u & 0x3F));
-      n += 2;
-      k += 1;
-    } else if (!is_high(u)) {
-      d[n] = static_cast<char>(0xE0 | u >> 12);
-      d[n + 1] = static_cast<char>(0x80 | (u >> 6 & 0x3F));
-      d[n + 2] = static_cast<char>(0x80 | (u & 0x3F));
-      n += 3;
-      k += 1;
+inline void narrow_gap(const RtChar *s, int n, char *d, int64_t room, int64_t readable) {
+  int k = 0;
+  while (k < n) {
+    if (room - k >= 16 && readable - k >= 16) {
+      K::narrow16(s + k, d + k);
+      k += 16;
+    } else if (room - k >= 8 && readable - k >= 8) {
+      K::narrow8(s + k, d + k);
+      k += 8;
     } else {
-      n += put_utf8(d + n, (((u & 0x3FF) << 10) | (s[k + 1] & 0x3FF)) + 0x10000);
-      k += 2;
+      d[k] = static_cast<char>(s[k]);
+      ++k;
     }
+  }
+}
+
+// Decodes the sequence of len bytes (2 to 4) at s, reading 4 bytes; no
+// branch depends on the length.
+inline uint32_t decode_any(const uint8_t *s, uint32_t len) {
+  uint32_t x;
+  memcpy(&x, s, 4);
+  uint32_t tail = (x >> 8 & 0x3F) << 12 | (x >> 16 & 0x3F) << 6 | (x >> 24 & 0x3F);
+  return ((x & (0x7Fu >> len)) << 18 | tail) >> (6 * (4 - len));
+}
+
+// Writes the len (2 to 4) bytes of cp as one 4-byte store; no branch
+// depends on the length.
+inline void put_any(char *out, uint32_t cp, uint32_t len) {
+  uint32_t x = 0x80808080u | cp >> 18 | (cp >> 12 & 0x3F) << 8 | (cp >> 6 & 0x3F) << 16 | (cp & 0x3F) << 24;
+  x = x >> (8 * (4 - len)) | ((0xF0u << (4 - len)) & 0x70);
+  memcpy(out, &x, 4);
+}
+
+// In the loops below the lengths come from the masks, not from the loaded
+// text, so that no iteration waits for the previous one's loads.
+
+// Decodes the sequences of a window whose leads lie in [k0, end) (k0 skips
+// the bytes owed to the previous window) and the ASCII among them, `total`
+// units; a sequence may end past `end`.
+template <class K>
+__attribute__((always_inline)) inline void utf8_window_decode(const uint8_t *s, int k0, int end, const Utf8Window &w, RtChar *d, int total,
+                               int64_t scratch, int64_t readable) {
+  uint64_t leads = utf8_leads(w) & bits_below(end);
+  if (leads == ((kEveryThird << k0) & bits_below(end)) && (leads & ~w.three) == 0 && (leads & w.four) == 0) {
+    K::decode_three_byte_run(s + k0, total, d, scratch, readable - k0);
+    return;
+  }
+  // One character per lead, and the ASCII between them in blocks. While
+  // there is room, a lead costs no branch but the loop's: the gap before it
+  // goes as 32 widened bytes (only a longer one needs more) and the character
+  // as two units, the second one scratch unless it is a pair.
+  int k = k0, u = 0;
+  while (leads != 0) {
+    int p = lowest_bit(leads);
+    leads &= leads - 1;
+    uint32_t four = static_cast<uint32_t>(w.four >> p & 1);
+    uint32_t len = 2 + static_cast<uint32_t>(w.three >> p & 1) + four;
+    if (u + (p - k) + 32 <= scratch && p + 32 <= readable) {
+      K::widen16(s + k, d + u);
+      K::widen16(s + k + 16, d + u + 16);
+      if (p - k > 32) widen_gap<K>(s + k + 32, p - k - 32, d + u + 32, scratch - u - 32, readable - k - 32);
+      u += p - k;
+      uint32_t cp = decode_any(s + p, len);
+      d[u] = static_cast<RtChar>(four ? 0xD800 | (cp - 0x10000) >> 10 : cp);
+      d[u + 1] = static_cast<RtChar>(0xDC00 | (cp & 0x3FF));
+      u += 1 + static_cast<int>(four);
+    } else {
+      widen_gap<K>(s + k, p - k, d + u, scratch - u, readable - k);
+      u += p - k;
+      uint32_t b = s[p];
+      if (len == 2) {
+        d[u++] = static_cast<RtChar>((b & 0x1F) << 6 | (s[p + 1] & 0x3F));
+      } else if (len == 3) {
+        d[u++] = static_cast<RtChar>(decode3(s + p));
+      } else {
+        put_pair(d + u, decode4(s + p));
+        u += 2;
+      }
+    }
+    k = p + static_cast<int>(len);
+  }
+  if (end > k) widen_gap<K>(s + k, end - k, d + u, scratch - u, readable - k);
+}
+
+// Encodes units [k, end) of a window (a pair may end past `end`); returns the
+// bytes written.
+template <class K>
+inline int utf16_encode_units(const RtChar *s, int k, int end, const Utf16Window &w, char *d, int64_t scratch,
+                              int64_t readable) {
+  // One sequence per unit from 0x80 up but low surrogates, and the ASCII
+  // between them in blocks; while there is room without a branch, as in
+  // utf8_window_decode.
+  uint32_t starts = w.ge80 & ~w.low & static_cast<uint32_t>(bits_below(end) & ~bits_below(k));
+  int n = 0;
+  while (starts != 0) {
+    int p = lowest_bit(starts);
+    starts &= starts - 1;
+    uint32_t high = w.high >> p & 1;
+    uint32_t len = 2 + (w.ge800 >> p & 1) + high;
+    if (n + (p - k) + 36 <= scratch && p + 32 <= readable) {
+      K::narrow16(s + k, d + n);
+      K::narrow16(s + k + 16, d + n + 16);
+      if (p - k > 32) narrow_gap<K>(s + k + 32, p - k - 32, d + n + 32, scratch - n - 32, readable - k - 32);
+      n += p - k;
+      uint32_t u = s[p];
+      uint32_t pair = (((u & 0x3FF) << 10) | (s[p + 1] & 0x3FF)) + 0x10000;
+      put_any(d + n, high ? pair : u, len);
+    } else {
+      narrow_gap<K>(s + k, p - k, d + n, scratch - n, readable - k);
+      n += p - k;
+      uint32_t u = s[p];
+      put_utf8(d + n, high ? (((u & 0x3FF) << 10) | (s[p + 1] & 0x3FF)) + 0x10000 : u);
+    }
+    n += static_cast<int>(len);
+    k = p + 1 + static_cast<int>(high);
+  }
+  if (end > k) {
+    narrow_gap<K>(s + k, end - k, d + n, scratch - n, readable - k);
+    n += end - k;
   }
   return n;
 }
 
+// Encodes units [k0, end) of a window (k0 skips the low surrogate owed to
+// the previous window); a pair may end past `end`.
+template <class K>
+__attribute__((always_inline)) inline void utf16_window_encode(const RtChar *s, int k0, int end, const Utf16Window &w, char *d, int64_t scratch,
+                                int64_t readable) {
+  uint32_t span = static_cast<uint32_t>(bits_below(end) & ~bits_below(k0));
+  uint32_t three = w.ge800 & ~(w.high | w.low) & span;  // units of three bytes
+  if (three == span) {
+    K::encode_three_byte_run(s + k0, end - k0, d, scratch);
+    return;
+  }
+  // Bytes 0..3 of `full` are set for the blocks of 8 that are all three-byte units.
+  uint32_t full = three & three >> 1;
+  full &= full >> 2;
+  full &= full >> 4;
+  if ((full & 0x01010101u) == 0 || span != 0xFFFFFFFFu) {
+    utf16_encode_units<K>(s, k0, end, w, d, scratch, readable);
+    return;
+  }
+  // Text that is mostly of three-byte units: blocks of 8 that are wholly so
+  // go in bulk. A pair never straddles a block that is.
+  int n = 0;
+  for (int b = 0; b < 32; b += 8) {
+    if ((three >> b & 0xFF) == 0xFF) {
+      K::encode_three_byte_run(s + b, 8, d + n, scratch - n);
+      n += 24;
+      continue;
+    }
+    int stop = b + 8;
+    while (stop < 32 && (three >> stop & 0xFF) != 0xFF) stop += 8;
+    n += utf16_encode_units<K>(s, b, stop, w, d + n, scratch - n, readable);
+    b = stop - 8;
+  }
+}
+
 // ---------------------------------------------------------------------------
-// The fast converters. Each loop: a bulk run of ASCII, then one window, taken
-// in bulk when accepted and otherwise stepped through character by character
-// (a character may end past the window); the rest of the text, shorter than
-// a window or beyond the room for one, goes by steps too.
+// Runs of windows. Each counts (null destination) or converts windows at
+// fixed steps from i while they are well-formed and the destination, which
+// holds `room` units or bytes, has room for them. It returns true when it
+// stopped before an ill-formed window at i, which the caller then steps
+// through; false when the input or the room ran short, or a window of plain
+// ASCII follows, which is the caller's bulk work.
+//
+// `exact` is for the classic converters, which stop at ill-formed places:
+// a window may then overshoot only into the output of the next one, which is
+// certain to be written. The other converters always fill their destination,
+// so a window may overshoot up to its end.
+
+template <class K>
+inline bool utf8_window_run(const uint8_t *s, int64_t length, int64_t &i, int64_t &units, RtChar *d, int64_t room,
+                            bool exact) {
+  if (length - i < 64 || (d != nullptr && room - units < 64)) return false;
+  Utf8Window w = K::classify_utf8(s + i);
+  if (!utf8_well_formed(w, 0)) return true;
+  int k0 = 0;
+  for (;;) {
+    uint64_t owed = utf8_owed(w);
+    int produced = utf8_units_below(w, 64);
+    int64_t next = i + 64;
+    Utf8Window after = {0, 0, 0, 0, 0};
+    bool looked = length - next >= 64 && (d == nullptr || room - units - produced >= 64);
+    bool ok = false;
+    if (looked) {
+      // Text in a run of three-byte characters (CJK) goes on in it: a test
+      // of the run's pattern stands for the classification.
+      int phase = (k0 + 2) % 3;
+      bool second_ok = utf8_leads(w) >> 63 == 0 || utf8_second_byte_ok(s[next - 1], s[next]);
+      if (utf8_leads(w) == kEveryThird << k0 && (utf8_leads(w) & ~w.three) == 0 && w.four == 0 && second_ok &&
+          K::three_byte_window(s + next, phase)) {
+        uint64_t leads = kEveryThird << phase;
+        after = Utf8Window{~uint64_t{0}, ~leads, leads, 0, 0};
+        ok = true;
+      } else {
+        after = K::classify_utf8(s + next);
+        ok = utf8_well_formed(after, owed) && second_ok;
+      }
+    }
+    if (!ok) {
+      // This window up to its cut sequence; the caller goes on from there.
+      int end = utf8_whole_end(w);
+      int part = utf8_units_below(w, end);
+      if (d != nullptr) utf8_window_decode<K>(s + i, k0, end, w, d + units, part, exact ? part : room - units, length - i);
+      units += part;
+      i += end;
+      return looked;
+    }
+    if (d != nullptr) {
+      int64_t scratch = exact ? produced + utf8_units_below(after, utf8_whole_end(after)) : room - units;
+      utf8_window_decode<K>(s + i, k0, 64, w, d + units, produced, scratch, length - i);
+    }
+    units += produced;
+    i = next;
+    w = after;
+    k0 = owed != 0 ? highest_bit(owed) + 1 : 0;
+    if (w.high == 0) return false;
+  }
+}
+
+template <class K>
+inline bool utf16_window_run(const RtChar *s, int64_t length, int64_t &i, int64_t &written, char *d, int64_t room,
+                             bool exact) {
+  if (length - i < 32 || room - written < 96) return false;
+  Utf16Window w = K::classify_utf16(s + i);
+  if (!utf16_paired(w, 0)) return true;
+  int k0 = 0;
+  for (;;) {
+    uint32_t owed = utf16_owed(w);
+    int produced = utf16_bytes_below(w, 32);
+    int64_t next = i + 32;
+    Utf16Window after = {0, 0, 0, 0};
+    bool looked = length - next >= 32 && room - written - produced >= 96;
+    bool ok = false;
+    if (looked) {
+      // As in utf8_window_run, for runs of three-byte units.
+      if (produced == 96 && (w.high | w.low) == 0 && K::three_byte_units(s + next)) {
+        after = Utf16Window{~0u, ~0u, 0, 0};
+        ok = true;
+      } else {
+        after = K::classify_utf16(s + next);
+        ok = utf16_paired(after, owed);
+      }
+    }
+    // The low surrogate owed by the previous window was written with its
+    // pair; its 2 bytes are this window's first.
+    char *out = d + written + 2 * k0;
+    int64_t skip = 2 * k0;
+    if (!ok) {
+      int end = 32 - static_cast<int>(owed);
+      int part = utf16_bytes_below(w, end);
+      utf16_window_encode<K>(s + i, k0, end, w, out, (exact ? part : room - written) - skip, length - i);
+      written += part;
+      i += end;
+      return looked;
+    }
+    int64_t scratch = exact ? produced + utf16_bytes_below(after, 32 - static_cast<int>(utf16_owed(after)))
+                            : room - written;
+    utf16_window_encode<K>(s + i, k0, 32, w, out, scratch - skip, length - i);
+    written += produced;
+    i = next;
+    w = after;
+    k0 = static_cast<int>(owed);
+    if (w.ge80 == 0) return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The fast converters: bulk runs of ASCII and runs of windows, with the
+// per-character steps for ill-formed places and for the last bytes.
 
 template <class K>
 int32_t utf8_to_utf16_fast(const uint8_t *s, int32_t length, RtChar *d, int32_t size) {
   int64_t i = 0;
-  int32_t units = 0;
+  int64_t units = 0;
   for (;;) {
     int64_t left = length - i;
-    int64_t room = d == nullptr ? left : int64_t{size} - units;
+    int64_t room = d == nullptr ? left : size - units;
     int64_t n = d == nullptr ? K::ascii_run(s + i, left) : K::widen_ascii(s + i, min_of(left, room), d + units);
     i += n;
-    units += static_cast<int32_t>(n);
-    if (left - n < 16 || room - n < 16) break;
-    Utf8Window w = K::classify_utf8(s + i);
-    int take = utf8_window_take(w);
-    if (take != 0) {
-      units += d == nullptr ? utf8_window_units(w, take) : utf8_window_decode<K>(s + i, take, w, d + units);
-      i += take;
-      continue;
-    }
-    for (int64_t end = i + 16; i < end;) {
+    units += n;
+    if (left - n < 64 || room - n < 64) break;
+    if (!utf8_window_run<K>(s, length, i, units, d, size, true)) continue;
+    for (int64_t end = i + 64; i < end && i < length;) {
       Step step = classic_utf8_step(s, length, i, d, size, units);
-      if (step != kNext) return step == kFail && d != nullptr ? 0 : units;
+      if (step != kNext) return step == kFail && d != nullptr ? 0 : static_cast<int32_t>(units);
     }
   }
   while (i < length) {
     Step step = classic_utf8_step(s, length, i, d, size, units);
-    if (step != kNext) return step == kFail && d != nullptr ? 0 : units;
+    if (step != kNext) return step == kFail && d != nullptr ? 0 : static_cast<int32_t>(units);
   }
-  return units;
+  return static_cast<int32_t>(units);
 }
 
 template <class K>
@@ -722,15 +1152,9 @@ int64_t utf8_to_utf16_replacing_fast(const uint8_t *s, int64_t length, RtChar *d
     int64_t n = d == nullptr ? K::ascii_run(s + i, left) : K::widen_ascii(s + i, min_of(left, room), d + units);
     i += n;
     units += n;
-    if (left - n < 16 || room - n < 16) break;
-    Utf8Window w = K::classify_utf8(s + i);
-    int take = utf8_window_take(w);
-    if (take != 0) {
-      units += d == nullptr ? utf8_window_units(w, take) : utf8_window_decode<K>(s + i, take, w, d + units);
-      i += take;
-      continue;
-    }
-    for (int64_t end = i + 16; i < end;) replacing_utf8_step(s, length, i, d, units);
+    if (left - n < 64 || room - n < 64) break;
+    if (!utf8_window_run<K>(s, length, i, units, d, room_total, false)) continue;
+    for (int64_t end = i + 64; i < end && i < length;) replacing_utf8_step(s, length, i, d, units);
   }
   while (i < length) replacing_utf8_step(s, length, i, d, units);
   return units;
@@ -741,24 +1165,29 @@ int32_t utf16_to_utf8_fast(const RtChar *s, int32_t length, char *d, int32_t siz
   if (d != nullptr && size <= 0) return 0;
   int64_t i = 0;
   int64_t written = 0;
-  for (;;) {
-    int64_t left = length - i;
-    int64_t n = d == nullptr ? K::ascii_units(s + i, left)
-                             : K::narrow_ascii(s + i, min_of(left, size - written), d + written);
-    i += n;
-    written += n;
-    if (left - n < 8 || (d != nullptr && size - written < 24)) break;
-    Utf16Window w = K::classify_utf16(s + i);
-    int take = utf16_window_take(w);
-    if (take != 0) {
-      written += d == nullptr ? utf16_window_bytes(w, take) : utf16_window_encode<K>(s + i, take, w, d + written);
-      i += take;
-      continue;
+  if (d == nullptr) {
+    for (;;) {
+      int64_t n = K::ascii_units(s + i, length - i);
+      i += n;
+      written += n;
+      i += K::utf8_bytes(s + i, length - i, written);
+      if (length - i < 8) break;
+      for (int64_t end = i + 8; i < end;)
+        if (classic_utf16_step(s, length, i, nullptr, 0, written) != kNext) return clamp_to_int32(written);
     }
-    for (int64_t end = i + 8; i < end;) {
-      Step step = classic_utf16_step(s, length, i, d, size, written);
-      if (step == kFail) return 0;
-      if (step == kStop) return clamp_to_int32(written);
+  } else {
+    for (;;) {
+      int64_t left = length - i;
+      int64_t n = K::narrow_ascii(s + i, min_of(left, size - written), d + written);
+      i += n;
+      written += n;
+      if (left - n < 32 || size - written < 96) break;
+      if (!utf16_window_run<K>(s, length, i, written, d, size, true)) continue;
+      for (int64_t end = i + 32; i < end && i < length;) {
+        Step step = classic_utf16_step(s, length, i, d, size, written);
+        if (step == kFail) return 0;
+        if (step == kStop) return clamp_to_int32(written);
+      }
     }
   }
   while (i < length) {
@@ -773,21 +1202,25 @@ template <class K>
 int64_t utf16_to_utf8_replacing_fast(const RtChar *s, int64_t length, char *d, int64_t room_total) {
   int64_t i = 0;
   int64_t written = 0;
-  for (;;) {
-    int64_t left = length - i;
-    int64_t n = d == nullptr ? K::ascii_units(s + i, left)
-                             : K::narrow_ascii(s + i, min_of(left, room_total - written), d + written);
-    i += n;
-    written += n;
-    if (left - n < 8 || (d != nullptr && room_total - written < 24)) break;
-    Utf16Window w = K::classify_utf16(s + i);
-    int take = utf16_window_take(w);
-    if (take != 0) {
-      written += d == nullptr ? utf16_window_bytes(w, take) : utf16_window_encode<K>(s + i, take, w, d + written);
-      i += take;
-      continue;
+  if (d == nullptr) {
+    for (;;) {
+      int64_t n = K::ascii_units(s + i, length - i);
+      i += n;
+      written += n;
+      i += K::utf8_bytes(s + i, length - i, written);
+      if (length - i < 8) break;
+      for (int64_t end = i + 8; i < end;) replacing_utf16_step(s, length, i, nullptr, written);
     }
-    for (int64_t end = i + 8; i < end;) replacing_utf16_step(s, length, i, d, written);
+  } else {
+    for (;;) {
+      int64_t left = length - i;
+      int64_t n = K::narrow_ascii(s + i, min_of(left, room_total - written), d + written);
+      i += n;
+      written += n;
+      if (left - n < 32 || room_total - written < 96) break;
+      if (!utf16_window_run<K>(s, length, i, written, d, room_total, false)) continue;
+      for (int64_t end = i + 32; i < end && i < length;) replacing_utf16_step(s, length, i, d, written);
+    }
   }
   while (i < length) replacing_utf16_step(s, length, i, d, written);
   return written;
@@ -833,12 +1266,12 @@ HostString new_empty_host_string() {
 int32_t textconv_utf8_to_utf16_reference(const uint8_t *source, int32_t length, RtChar *destination,
                                          int32_t size) {
   int64_t i = 0;
-  int32_t units = 0;
+  int64_t units = 0;
   while (i < length) {
     Step step = classic_utf8_step(source, length, i, destination, size, units);
-    if (step != kNext) return step == kFail && destination != nullptr ? 0 : units;
+    if (step != kNext) return step == kFail && destination != nullptr ? 0 : static_cast<int32_t>(units);
   }
-  return units;
+  return static_cast<int32_t>(units);
 }
 
 int32_t textconv_utf16_to_utf8_reference(const RtChar *source, int32_t length, char *destination,

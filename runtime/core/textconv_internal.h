@@ -1,8 +1,9 @@
 /* Internals of text conversion, shared with its tests. Every converter exists
  * three times: the reference (one character at a time; it defines every
- * result, malformed input included), the portable fast path (16-byte windows
- * classified in plain C++; what i386 runs) and, on x86-64, the SSE2 fast path
- * that the public converters use. The fast paths must equal the reference. */
+ * result, malformed input included), the portable fast path (windows
+ * classified in plain C++; what i386 runs) and, on x86-64, the SSE2 fast
+ * path that the public converters use. The fast paths must equal the
+ * reference. */
 #ifndef KRT_CORE_TEXTCONV_INTERNAL_H
 #define KRT_CORE_TEXTCONV_INTERNAL_H
 

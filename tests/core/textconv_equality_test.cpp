@@ -57,10 +57,11 @@ long first_difference(const std::vector<T> &a, const std::vector<T> &b) {
 
 // Destination sizes for a converting pass after the counting pass gave
 // count: the count itself (what every caller passes), a little less (the
-// last sequences no longer fit), more, none, the room of one window and
-// around it, and one at random.
+// last sequences no longer fit), more, none, the room a window needs
+// (64 units, 96 bytes) and around it, and one at random.
 std::vector<int32_t> sizes_for(int32_t count, Random &r) {
-  std::vector<int32_t> sizes = {count, count - 1, count - 2, count - 5, count + 9, 0, 1, 15, 16, 17, 23, 24, 25};
+  std::vector<int32_t> sizes = {count, count - 1, count - 2, count - 5, count - 40, count + 9,
+                                0,     1,         63,        64,        65,         95, 96, 97};
   if (count > 0) sizes.push_back(static_cast<int32_t>(r.below(static_cast<uint32_t>(count))));
   std::sort(sizes.begin(), sizes.end());
   sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
@@ -141,101 +142,121 @@ Units units_of(const std::u16string &s) { return Units(s.begin(), s.end()); }
 // ill-formed UTF-8 the two decoders treat in their own ways.
 struct Piece {
   std::string bytes;
+  bool well_formed;
   const char *why;
 };
 const Piece kUtf8Pieces[] = {
-    {"\xC2\x80", "smallest two-byte"},
-    {"\xC3\xA9", "two-byte"},
-    {"\xDF\xBF", "largest two-byte"},
-    {"\xE0\xA0\x80", "smallest three-byte"},
-    {"\xE2\x82\xAC", "three-byte"},
-    {"\xED\x9F\xBF", "last before the surrogates"},
-    {"\xEE\x80\x80", "first after the surrogates"},
-    {"\xEF\xBF\xBF", "U+FFFF"},
-    {"\xF0\x90\x80\x80", "smallest four-byte"},
-    {"\xF0\x9F\x98\x80", "four-byte"},
-    {"\xF4\x8F\xBF\xBF", "U+10FFFF"},
-    {"\x80", "stray continuation"},
-    {"\xBF\xBF", "two stray continuations"},
-    {std::string("\xC0\x80", 2), "overlong NUL"},
-    {"\xC1\xBF", "overlong two-byte"},
-    {"\xE0\x80\x80", "overlong three-byte"},
-    {"\xE0\x9F\xBF", "largest overlong three-byte"},
-    {"\xF0\x80\x80\x80", "overlong four-byte: one unit for the classic decoder"},
-    {"\xF0\x8F\xBF\xBF", "largest overlong four-byte"},
-    {"\xED\xA0\x80", "encoded high surrogate"},
-    {"\xED\xBF\xBF", "encoded low surrogate"},
-    {"\xF4\x90\x80\x80", "above U+10FFFF"},
-    {"\xF5\x80\x80\x80", "F5 lead"},
-    {"\xF7\xBF\xBF\xBF", "F7 lead, decoded by the classic decoder above U+10FFFF"},
-    {"\xF8\x88\x80\x80\x80", "F8 lead"},
-    {"\xFE", "FE"},
-    {"\xFF", "FF"},
-    {"\xC3", "cut two-byte"},
-    {"\xE2\x82", "cut three-byte"},
-    {"\xF0\x9F\x98", "cut four-byte"},
-    {"\xC3" "A", "lead then a letter"},
-    {"\xE2" "A\x82", "letter inside a three-byte sequence"},
-    {"\xF0\x9F" "A\x80", "letter inside a four-byte sequence"},
-    {"\xE2\x82\xC3\xA9", "cut sequence then a whole one"},
-    {std::string("\0", 1), "NUL byte"},
+    {"\xC2\x80", true, "smallest two-byte"},
+    {"\xC3\xA9", true, "two-byte"},
+    {"\xDF\xBF", true, "largest two-byte"},
+    {"\xE0\xA0\x80", true, "smallest three-byte"},
+    {"\xE2\x82\xAC", true, "three-byte"},
+    {"\xED\x9F\xBF", true, "last before the surrogates"},
+    {"\xEE\x80\x80", true, "first after the surrogates"},
+    {"\xEF\xBF\xBF", true, "U+FFFF"},
+    {"\xF0\x90\x80\x80", true, "smallest four-byte"},
+    {"\xF0\x9F\x98\x80", true, "four-byte"},
+    {"\xF4\x8F\xBF\xBF", true, "U+10FFFF"},
+    {"\x80", false, "stray continuation"},
+    {"\xBF\xBF", false, "two stray continuations"},
+    {std::string("\xC0\x80", 2), false, "overlong NUL"},
+    {"\xC1\xBF", false, "overlong two-byte"},
+    {"\xE0\x80\x80", false, "overlong three-byte"},
+    {"\xE0\x9F\xBF", false, "largest overlong three-byte"},
+    {"\xF0\x80\x80\x80", false, "overlong four-byte: one unit for the classic decoder"},
+    {"\xF0\x8F\xBF\xBF", false, "largest overlong four-byte"},
+    {"\xED\xA0\x80", false, "encoded high surrogate"},
+    {"\xED\xBF\xBF", false, "encoded low surrogate"},
+    {"\xF4\x90\x80\x80", false, "above U+10FFFF"},
+    {"\xF5\x80\x80\x80", false, "F5 lead"},
+    {"\xF7\xBF\xBF\xBF", false, "F7 lead, decoded by the classic decoder above U+10FFFF"},
+    {"\xF8\x88\x80\x80\x80", false, "F8 lead"},
+    {"\xFE", false, "FE"},
+    {"\xFF", false, "FF"},
+    {"\xC3", false, "cut two-byte"},
+    {"\xE2\x82", false, "cut three-byte"},
+    {"\xF0\x9F\x98", false, "cut four-byte"},
+    {"\xC3" "A", false, "lead then a letter"},
+    {"\xE2" "A\x82", false, "letter inside a three-byte sequence"},
+    {"\xF0\x9F" "A\x80", false, "letter inside a four-byte sequence"},
+    {"\xE2\x82\xC3\xA9", false, "cut sequence then a whole one"},
+    {std::string("\0", 1), false, "NUL byte"},
 };
 
 // The same for UTF-16: each width at its bounds, pairs, and unpaired halves.
 struct UnitPiece {
   Units units;
+  bool well_formed;
   const char *why;
 };
 const UnitPiece kUtf16Pieces[] = {
-    {{0x7F}, "largest one-byte"},
-    {{0x80}, "smallest two-byte"},
-    {{0xFF}, "largest Latin-1"},
-    {{0x100}, "smallest beyond Latin-1"},
-    {{0x7FF}, "largest two-byte"},
-    {{0x800}, "smallest three-byte"},
-    {{0xD7FF}, "last before the surrogates"},
-    {{0xE000}, "first after the surrogates"},
-    {{0xFFFF}, "U+FFFF"},
-    {{0xD800, 0xDC00}, "smallest pair"},
-    {{0xD83D, 0xDE00}, "pair"},
-    {{0xDBFF, 0xDFFF}, "largest pair"},
-    {{0xD83D}, "high surrogate alone"},
-    {{0xD83D, 'A'}, "high surrogate before a letter"},
-    {{0xDE00}, "low surrogate alone"},
-    {{0xDE00, 0xD83D}, "pair in the wrong order"},
-    {{0xD83D, 0xD83D, 0xDE00}, "two highs, then a low"},
-    {{0xD83D, 0}, "high surrogate before a 0 unit"},
-    {{0}, "0 unit"},
+    {{0x7F}, true, "largest one-byte"},
+    {{0x80}, true, "smallest two-byte"},
+    {{0xFF}, true, "largest Latin-1"},
+    {{0x100}, true, "smallest beyond Latin-1"},
+    {{0x7FF}, true, "largest two-byte"},
+    {{0x800}, true, "smallest three-byte"},
+    {{0xD7FF}, true, "last before the surrogates"},
+    {{0xE000}, true, "first after the surrogates"},
+    {{0xFFFF}, true, "U+FFFF"},
+    {{0xD800, 0xDC00}, true, "smallest pair"},
+    {{0xD83D, 0xDE00}, true, "pair"},
+    {{0xDBFF, 0xDFFF}, true, "largest pair"},
+    {{0xD83D}, false, "high surrogate alone"},
+    {{0xD83D, 'A'}, false, "high surrogate before a letter"},
+    {{0xDE00}, false, "low surrogate alone"},
+    {{0xDE00, 0xD83D}, false, "pair in the wrong order"},
+    {{0xD83D, 0xD83D, 0xDE00}, false, "two highs, then a low"},
+    {{0xD83D, 0}, false, "high surrogate before a 0 unit"},
+    {{0}, false, "0 unit"},
 };
 
+// Text around the pieces: ASCII, and runs of two-, three- and four-byte
+// characters, which take their own ways through the windows.
+const std::string kFillers[] = {"a", "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80"};
+const Units kUnitFillers[] = {{'a'}, {0xE9}, {0x4E2D}, {0xD83D, 0xDE00}};
+
 TEST(FastConversion, EveryPieceAtEveryWindowPosition) {
+  // Windows are 64 bytes: every place in one and across into the next, for
+  // each filler (a one-byte shift reaches the places between characters).
   Random r(7);
   for (const Piece &p : kUtf8Pieces) {
     SCOPED_TRACE(p.why);
-    for (size_t before = 0; before <= 33; ++before) {
-      for (size_t after : {0, 1, 5, 20}) {
-        SCOPED_TRACE(testing::Message() << before << " bytes before, " << after << " after");
-        Bytes b(before, 'a');
-        b.insert(b.end(), p.bytes.begin(), p.bytes.end());
-        // The same piece again, so that a window can hold two of it.
-        if (after == 5) b.insert(b.end(), p.bytes.begin(), p.bytes.end());
-        b.insert(b.end(), after, 'z');
-        check_bytes(b, r);
-        if (HasFatalFailure()) return;
+    for (const std::string &filler : kFillers) {
+      for (size_t shift = 0; shift < filler.size(); ++shift) {
+        for (size_t before = 0; before * filler.size() <= 70; ++before) {
+          for (size_t after : {0, 1, 3, 70}) {
+            SCOPED_TRACE(testing::Message() << before << " fillers before, " << after << " after, shift " << shift);
+            std::string text(shift, 'x');
+            for (size_t k = 0; k < before; ++k) text += filler;
+            text += p.bytes;
+            // The same piece again, so that a window can hold two of it.
+            if (after == 3) text += p.bytes;
+            for (size_t k = 0; k * filler.size() < after; ++k) text += filler;
+            check_bytes(bytes_of(text), r);
+            if (HasFatalFailure()) return;
+          }
+        }
       }
     }
   }
+  // Windows are 32 units (8 when counting).
   for (const UnitPiece &p : kUtf16Pieces) {
     SCOPED_TRACE(p.why);
-    for (size_t before = 0; before <= 17; ++before) {
-      for (size_t after : {0, 1, 5, 12}) {
-        SCOPED_TRACE(testing::Message() << before << " units before, " << after << " after");
-        Units u(before, 'a');
-        u.insert(u.end(), p.units.begin(), p.units.end());
-        if (after == 5) u.insert(u.end(), p.units.begin(), p.units.end());
-        u.insert(u.end(), after, 'z');
-        check_units(u, r);
-        if (HasFatalFailure()) return;
+    for (const Units &filler : kUnitFillers) {
+      for (size_t shift = 0; shift < filler.size(); ++shift) {
+        for (size_t before = 0; before * filler.size() <= 36; ++before) {
+          for (size_t after : {0, 1, 3, 40}) {
+            SCOPED_TRACE(testing::Message() << before << " fillers before, " << after << " after, shift " << shift);
+            Units u(shift, 'x');
+            for (size_t k = 0; k < before; ++k) u.insert(u.end(), filler.begin(), filler.end());
+            u.insert(u.end(), p.units.begin(), p.units.end());
+            if (after == 3) u.insert(u.end(), p.units.begin(), p.units.end());
+            for (size_t k = 0; k * filler.size() < after; ++k) u.insert(u.end(), filler.begin(), filler.end());
+            check_units(u, r);
+            if (HasFatalFailure()) return;
+          }
+        }
       }
     }
   }
@@ -291,9 +312,17 @@ TEST(FastConversion, CorporaMatchTheReferenceAndAnIndependentDecoder) {
   }
 }
 
+template <class T, size_t N>
+const T &pick_piece(Random &r, const T (&pieces)[N], bool well_formed) {
+  for (;;) {
+    const T &p = pieces[r.below(static_cast<uint32_t>(N))];
+    if (p.well_formed || !well_formed) return p;
+  }
+}
+
 // Random UTF-8: ASCII runs, random characters of each width, and the pieces
-// above, in random order.
-Bytes random_utf8(Random &r, int pieces) {
+// above (only the well-formed ones if asked), in random order.
+Bytes random_utf8(Random &r, int pieces, bool well_formed) {
   std::string s;
   for (int k = 0; k < pieces; ++k) {
     uint32_t pick = r.below(10);
@@ -304,22 +333,24 @@ Bytes random_utf8(Random &r, int pieces) {
       const uint32_t *range = kRanges[r.below(4)];
       corpus::append_utf8(s, range[0] + r.below(range[1]));
     } else {
-      s += kUtf8Pieces[r.below(sizeof kUtf8Pieces / sizeof kUtf8Pieces[0])].bytes;
+      s += pick_piece(r, kUtf8Pieces, well_formed).bytes;
     }
   }
   return bytes_of(s);
 }
 
-Units random_utf16(Random &r, int pieces) {
+Units random_utf16(Random &r, int pieces, bool well_formed) {
   Units u;
   for (int k = 0; k < pieces; ++k) {
     uint32_t pick = r.below(10);
     if (pick < 4) {
       u.insert(u.end(), 1 + r.below(24), static_cast<RtChar>(' ' + r.below(95)));
     } else if (pick < 7) {
-      u.push_back(static_cast<RtChar>(0x80 + r.below(0xFF80)));
+      uint32_t unit = 0x80 + r.below(0xFF80);
+      if (well_formed && unit >= 0xD800 && unit <= 0xDFFF) unit -= 0x800;
+      u.push_back(static_cast<RtChar>(unit));
     } else {
-      const Units &p = kUtf16Pieces[r.below(sizeof kUtf16Pieces / sizeof kUtf16Pieces[0])].units;
+      const Units &p = pick_piece(r, kUtf16Pieces, well_formed).units;
       u.insert(u.end(), p.begin(), p.end());
     }
   }
@@ -330,9 +361,11 @@ TEST(FastConversion, SeededRandomText) {
   Random r(2024);
   for (int round = 0; round < 400; ++round) {
     SCOPED_TRACE(testing::Message() << "round " << round);
-    int pieces = 1 + static_cast<int>(r.below(round < 300 ? 12 : 80));
-    check_bytes(random_utf8(r, pieces), r);
-    check_units(random_utf16(r, pieces), r);
+    // Short texts below the size of a window, and longer ones.
+    int pieces = 1 + static_cast<int>(r.below(round < 150 ? 12 : 100));
+    bool well_formed = round % 2 == 0;
+    check_bytes(random_utf8(r, pieces, well_formed), r);
+    check_units(random_utf16(r, pieces, well_formed), r);
     // Plain random bytes and units, mostly ill-formed.
     Bytes noise(r.below(90));
     for (uint8_t &b : noise) b = static_cast<uint8_t>(r.below(256));
@@ -398,7 +431,7 @@ TEST(FastConversion, PublicRoutinesAgreeOnRandomText) {
   strbuf_init();
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE(testing::Message() << "round " << round);
-    Bytes b = random_utf8(r, 1 + static_cast<int>(r.below(40)));
+    Bytes b = random_utf8(r, 1 + static_cast<int>(r.below(40)), round % 3 == 0);
     std::string text(b.begin(), b.end());
     int32_t length = static_cast<int32_t>(b.size());
     EXPECT_EQ(multibyte_to_utf16(CODEPAGE_UTF8, text.data(), length, nullptr, 0),
@@ -418,7 +451,7 @@ TEST(FastConversion, PublicRoutinesAgreeOnRandomText) {
     EXPECT_EQ(host_utf8_to_strbuf(text.c_str(), 0), n + 1);
     EXPECT_EQ(first_difference(Units(strbuf_text_at(0), strbuf_text_at(0) + n + 1), want), -1);
 
-    Units u = random_utf16(r, 1 + static_cast<int>(r.below(40)));
+    Units u = random_utf16(r, 1 + static_cast<int>(r.below(40)), round % 3 == 0);
     u.push_back(0);
     int32_t count = textconv_utf16_to_utf8_reference(u.data(), static_cast<int32_t>(u.size()), nullptr, 0);
     EXPECT_EQ(utf16_to_multibyte(CODEPAGE_UTF8, u.data(), -1, nullptr, 0),
@@ -455,7 +488,7 @@ TEST(FastStrlen, EveryAlignmentAndLength) {
     }
   }
   Random r(1);
-  Units u = random_utf16(r, 400);
+  Units u = random_utf16(r, 400, false);
   u.push_back(0);
   EXPECT_EQ(rt_strlen(u.data()), plain_strlen(u.data()));
 }
