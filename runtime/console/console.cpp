@@ -57,8 +57,8 @@ constexpr int32_t kLineStep = 1024;
 // Longest line block ever asked for. Every three bytes of UTF-8, well-formed
 // or not, decode to at least one unit, so a line of 3 GiB or more cannot fit
 // the temporary buffer's 2 GiB bound whatever it holds; at 32 bits the block
-// length must also stay within a NativeInt. Reading stops there, before any
-// length computation could wrap.
+// length must also stay within a NativeInt. A line that reaches it ends the
+// process through the out-of-memory exit before any length could wrap.
 constexpr int64_t kLineBlockMaxWide = STRBUF_MAX_BYTES / 2 * 3;
 constexpr int64_t kLineBlockMaxNative = (NATIVEINT_MAX - BLOCK_HEADER_SIZE) / kLineStep * kLineStep;
 constexpr NativeInt kLineBlockMax = static_cast<NativeInt>(
