@@ -448,13 +448,6 @@ struct Portable {
     }
     return true;
   }
-  // Whether the 32 units at s are all of three bytes (0x800 up, no surrogates).
-  static bool three_byte_units(const RtChar *s) {
-    for (int k = 0; k < 32; ++k)
-      if (s[k] < 0x800 || (s[k] >= 0xD800 && s[k] <= 0xDFFF)) return false;
-    return true;
-  }
-
   // n characters of three bytes each, from 3n bytes at s.
   static void decode_three_byte_run(const uint8_t *s, int n, RtChar *d, int64_t, int64_t) {
     for (int j = 0; j < n; ++j) d[j] = static_cast<RtChar>(decode3(s + 3 * j));
@@ -539,30 +532,37 @@ struct Sse2 {
   // max_epu8(v, b) == v holds for the bytes b and above.
   static __m128i at_least(__m128i v, int b) { return _mm_cmpeq_epi8(_mm_max_epu8(v, bytes(b)), v); }
 
-  // The leads that have rules of their own (C0, C1, E0, ED, F0 and F4..FF),
-  // and with them F1..F3, which costs nothing in the text where the others
-  // are rare and only sends those windows through bad_places.
+  // The leads that are rare in any text and have rules of their own: C0, C1,
+  // E0, ED and F4..FF. F0, the lead of most emoji, is checked on its own.
   static __m128i rare_leads(__m128i v) {
     __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(v, bytes(0xFE)), bytes(0xC0));
     __m128i e0ed = _mm_or_si128(_mm_cmpeq_epi8(v, bytes(0xE0)), _mm_cmpeq_epi8(v, bytes(0xED)));
-    return _mm_or_si128(_mm_or_si128(c0c1, e0ed), at_least(v, 0xF0));
+    return _mm_or_si128(_mm_or_si128(c0c1, e0ed), at_least(v, 0xF4));
   }
 
   __attribute__((noinline)) static uint64_t bad_places(const __m128i *v, const Utf8Window &w) {
-    uint64_t below90 = 0, belowA0 = 0, e0 = 0, ed = 0, f0 = 0, f4 = 0, invalid = 0;
+    uint64_t below90 = 0, belowA0 = 0, e0 = 0, ed = 0, f4 = 0, invalid = 0;
     for (int q = 0; q < 4; ++q) {
       int shift = 16 * q;
       below90 |= mask(_mm_cmplt_epi8(v[q], bytes(0x90))) << shift;  // 0x80..0x8F
       belowA0 |= mask(_mm_cmplt_epi8(v[q], bytes(0xA0))) << shift;  // 0x80..0x9F
       e0 |= mask(_mm_cmpeq_epi8(v[q], bytes(0xE0))) << shift;
       ed |= mask(_mm_cmpeq_epi8(v[q], bytes(0xED))) << shift;
-      f0 |= mask(_mm_cmpeq_epi8(v[q], bytes(0xF0))) << shift;
       f4 |= mask(_mm_cmpeq_epi8(v[q], bytes(0xF4))) << shift;
       __m128i c0c1 = _mm_cmpeq_epi8(_mm_and_si128(v[q], bytes(0xFE)), bytes(0xC0));
       invalid |= mask(_mm_or_si128(c0c1, at_least(v[q], 0xF5))) << shift;
     }
-    return invalid | (e0 << 1 & belowA0) | (ed << 1 & w.cont & ~belowA0) | (f0 << 1 & below90) |
-           (f4 << 1 & w.cont & ~below90);
+    return invalid | (e0 << 1 & belowA0) | (ed << 1 & w.cont & ~belowA0) | (f4 << 1 & w.cont & ~below90);
+  }
+
+  // F0 followed by 0x80..0x8F: an overlong four-byte form.
+  static uint64_t overlong_four(const __m128i *v) {
+    uint64_t f0 = 0, below90 = 0;
+    for (int q = 0; q < 4; ++q) {
+      f0 |= mask(_mm_cmpeq_epi8(v[q], bytes(0xF0))) << 16 * q;
+      below90 |= mask(_mm_cmplt_epi8(v[q], bytes(0x90))) << 16 * q;
+    }
+    return f0 << 1 & below90;
   }
 
   __attribute__((always_inline)) static Utf8Window classify_utf8(const uint8_t *s) {
@@ -580,6 +580,7 @@ struct Sse2 {
     w.three &= w.high;  // the signed compares also hold for ASCII
     w.four &= w.high;
     if (mask(rare) != 0) w.bad = bad_places(v, w);
+    if (w.four != 0) w.bad |= overlong_four(v);
     return w;
   }
 
@@ -701,16 +702,6 @@ struct Sse2 {
     }
     uint64_t leads = kEveryThird << phase;
     return cont == ~leads && good == leads;
-  }
-
-  static bool three_byte_units(const RtChar *s) {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i any = zero;
-    for (int q = 0; q < 4; ++q) {
-      __m128i top = _mm_and_si128(load(s + 8 * q), units(0xF800));
-      any = _mm_or_si128(any, _mm_or_si128(_mm_cmpeq_epi16(top, zero), _mm_cmpeq_epi16(top, units(0xD800))));
-    }
-    return mask(any) == 0;
   }
 
   // The four groups of 3 bytes from s (16 bytes read), one per 32-bit lane,
@@ -896,14 +887,30 @@ __attribute__((always_inline)) inline void utf8_window_decode(const uint8_t *s, 
   // One character per lead, and the ASCII between them in blocks. While
   // there is room, a lead costs no branch but the loop's: the gap before it
   // goes as 32 widened bytes (only a longer one needs more) and the character
-  // as two units, the second one scratch unless it is a pair.
+  // as two units, the second one scratch unless it is a pair. A stretch of
+  // eight or more three-byte characters (CJK with a stray ASCII character in
+  // the window) goes as a run.
+  uint64_t threes = leads & w.three & ~w.four;
+  uint64_t eight = threes & threes >> 3 & threes >> 6 & threes >> 9;
+  eight &= eight >> 12;  // places that start eight three-byte characters
   int k = k0, u = 0;
   while (leads != 0) {
     int p = lowest_bit(leads);
+    if (eight >> p & 1) {
+      uint64_t breaks = ~(threes >> p) & kEveryThird;
+      int stretch = breaks != 0 ? lowest_bit(breaks) / 3 : 22;
+      widen_gap<K>(s + k, p - k, d + u, scratch - u, readable - k);
+      u += p - k;
+      K::decode_three_byte_run(s + p, stretch, d + u, scratch - u, readable - p);
+      u += stretch;
+      k = p + 3 * stretch;
+      leads &= ~bits_below(k);
+      continue;
+    }
     leads &= leads - 1;
     uint32_t four = static_cast<uint32_t>(w.four >> p & 1);
     uint32_t len = 2 + static_cast<uint32_t>(w.three >> p & 1) + four;
-    if (u + (p - k) + 32 <= scratch && p + 32 <= readable) {
+    if (u + 32 <= scratch && u + (p - k) + 2 <= scratch && p + 32 <= readable) {
       K::widen16(s + k, d + u);
       K::widen16(s + k + 16, d + u + 16);
       if (p - k > 32) widen_gap<K>(s + k + 32, p - k - 32, d + u + 32, scratch - u - 32, readable - k - 32);
@@ -927,7 +934,14 @@ __attribute__((always_inline)) inline void utf8_window_decode(const uint8_t *s, 
     }
     k = p + static_cast<int>(len);
   }
-  if (end > k) widen_gap<K>(s + k, end - k, d + u, scratch - u, readable - k);
+  if (end > k) {
+    if (u + 32 <= scratch && k + 32 <= readable && end - k <= 32) {
+      K::widen16(s + k, d + u);
+      K::widen16(s + k + 16, d + u + 16);
+    } else {
+      widen_gap<K>(s + k, end - k, d + u, scratch - u, readable - k);
+    }
+  }
 }
 
 // Encodes units [k, end) of a window (a pair may end past `end`); returns the
@@ -945,7 +959,7 @@ inline int utf16_encode_units(const RtChar *s, int k, int end, const Utf16Window
     starts &= starts - 1;
     uint32_t high = w.high >> p & 1;
     uint32_t len = 2 + (w.ge800 >> p & 1) + high;
-    if (n + (p - k) + 36 <= scratch && p + 32 <= readable) {
+    if (n + 32 <= scratch && n + (p - k) + 4 <= scratch && p + 32 <= readable) {
       K::narrow16(s + k, d + n);
       K::narrow16(s + k + 16, d + n + 16);
       if (p - k > 32) narrow_gap<K>(s + k + 32, p - k - 32, d + n + 32, scratch - n - 32, readable - k - 32);
@@ -963,7 +977,12 @@ inline int utf16_encode_units(const RtChar *s, int k, int end, const Utf16Window
     k = p + 1 + static_cast<int>(high);
   }
   if (end > k) {
-    narrow_gap<K>(s + k, end - k, d + n, scratch - n, readable - k);
+    if (n + 32 <= scratch && k + 32 <= readable && end - k <= 32) {
+      K::narrow16(s + k, d + n);
+      K::narrow16(s + k + 16, d + n + 16);
+    } else {
+      narrow_gap<K>(s + k, end - k, d + n, scratch - n, readable - k);
+    }
     n += end - k;
   }
   return n;
@@ -1024,25 +1043,31 @@ inline bool utf8_window_run(const uint8_t *s, int64_t length, int64_t &i, int64_
   Utf8Window w = K::classify_utf8(s + i);
   if (!utf8_well_formed(w, 0)) return true;
   int k0 = 0;
+  int produced = utf8_units_below(w, 64);
+  bool in_run = false;  // w is a run of three-byte characters from k0
   for (;;) {
     uint64_t owed = utf8_owed(w);
-    int produced = utf8_units_below(w, 64);
     int64_t next = i + 64;
     Utf8Window after = {0, 0, 0, 0, 0};
+    int after_units = 0;
+    bool after_run = false;
     bool looked = length - next >= 64 && (d == nullptr || room - units - produced >= 64);
     bool ok = false;
     if (looked) {
       // Text in a run of three-byte characters (CJK) goes on in it: a test
-      // of the run's pattern stands for the classification.
+      // of the run's pattern stands for the classification, and the phase
+      // of the run gives the counts.
       int phase = (k0 + 2) % 3;
       bool second_ok = utf8_leads(w) >> 63 == 0 || utf8_second_byte_ok(s[next - 1], s[next]);
-      if (utf8_leads(w) == kEveryThird << k0 && (utf8_leads(w) & ~w.three) == 0 && w.four == 0 && second_ok &&
-          K::three_byte_window(s + next, phase)) {
+      in_run = in_run || (utf8_leads(w) == kEveryThird << k0 && (utf8_leads(w) & ~w.three) == 0 && w.four == 0);
+      if (in_run && second_ok && K::three_byte_window(s + next, phase)) {
         uint64_t leads = kEveryThird << phase;
         after = Utf8Window{~uint64_t{0}, ~leads, leads, 0, 0};
-        ok = true;
+        after_units = phase == 0 ? 22 : 21;
+        after_run = ok = true;
       } else {
         after = K::classify_utf8(s + next);
+        after_units = utf8_units_below(after, 64);
         ok = utf8_well_formed(after, owed) && second_ok;
       }
     }
@@ -1062,6 +1087,8 @@ inline bool utf8_window_run(const uint8_t *s, int64_t length, int64_t &i, int64_
     units += produced;
     i = next;
     w = after;
+    produced = after_units;
+    in_run = after_run;
     k0 = owed != 0 ? highest_bit(owed) + 1 : 0;
     if (w.high == 0) return false;
   }
@@ -1082,14 +1109,8 @@ inline bool utf16_window_run(const RtChar *s, int64_t length, int64_t &i, int64_
     bool looked = length - next >= 32 && room - written - produced >= 96;
     bool ok = false;
     if (looked) {
-      // As in utf8_window_run, for runs of three-byte units.
-      if (produced == 96 && (w.high | w.low) == 0 && K::three_byte_units(s + next)) {
-        after = Utf16Window{~0u, ~0u, 0, 0};
-        ok = true;
-      } else {
-        after = K::classify_utf16(s + next);
-        ok = utf16_paired(after, owed);
-      }
+      after = K::classify_utf16(s + next);
+      ok = utf16_paired(after, owed);
     }
     // The low surrogate owed by the previous window was written with its
     // pair; its 2 bytes are this window's first.
@@ -1103,8 +1124,9 @@ inline bool utf16_window_run(const RtChar *s, int64_t length, int64_t &i, int64_
       i += end;
       return looked;
     }
-    int64_t scratch = exact ? produced + utf16_bytes_below(after, 32 - static_cast<int>(utf16_owed(after)))
-                            : room - written;
+    // The next window writes at least a byte for each of its units but a
+    // high surrogate it ends with.
+    int64_t scratch = exact ? produced + 31 : room - written;
     utf16_window_encode<K>(s + i, k0, 32, w, out, scratch - skip, length - i);
     written += produced;
     i = next;
