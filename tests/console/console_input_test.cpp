@@ -14,13 +14,12 @@
 
 #include "console/console.h"
 #include "core/rtstring.h"
+#include "core/text_helpers.h"
 #include "support/alloc_seam.h"
 
 namespace {
 
 using Text = std::u16string;
-
-const RtChar *R(const char16_t *text) { return reinterpret_cast<const RtChar *>(text); }
 
 class ConsoleInput : public ::testing::Test {
  protected:

@@ -19,6 +19,7 @@
 
 #include "console/console.h"
 #include "console_support.h"
+#include "core/text_helpers.h"
 
 namespace {
 
@@ -45,8 +46,6 @@ std::string captured_stdout(const std::function<void()> &call) {
   fclose(sink);
   return bytes;
 }
-
-const RtChar *R(const char16_t *text) { return reinterpret_cast<const RtChar *>(text); }
 
 struct SequenceCase {
   int32_t escapes;  // value given to console_set_escapes first

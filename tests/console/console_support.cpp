@@ -10,6 +10,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/process.h"
+
+double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double time_scale() { return build_emulator()[0] != 0 ? 5.0 : 1.0; }
+
 std::mutex &descriptor_lock() {
   static std::mutex lock;
   return lock;

@@ -46,6 +46,11 @@ termios raw_settings_from(const termios &startup);
 bool same_settings(const termios &a, const termios &b);
 std::string describe_settings(const termios &t);
 
+// Monotonic seconds, and the factor by which waits grow when this build's
+// programs run under an emulator.
+double now_seconds();
+double time_scale();
+
 // Runs `body` in a forked child, which then exits with status 99 unless the
 // body ended it first; returns the child's wait status (-1 if fork failed).
 // The child runs only what the body does: it never returns into the tests.

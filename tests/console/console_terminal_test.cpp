@@ -10,7 +10,6 @@
 #include <stdio_ext.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,18 +21,8 @@
 #include "core/frame.h"
 #include "core/rtstring.h"
 #include "support/alloc_seam.h"
-#include "support/process.h"
 
 namespace {
-
-// Waits are longer when this build runs under an emulator.
-double time_scale() { return build_emulator()[0] != 0 ? 5.0 : 1.0; }
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Start-up settings that differ from the kernel's defaults in several flags
 // and in VMIN and VTIME, so that raw mode must be derived from them.

@@ -11,7 +11,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,15 +110,6 @@ const RunSpec kRuns[] = {
     {"OutputErrors", "standard output closed", Input::kTerminal, Output::kClosed, "Ann\r", "", "Ann", false},
     {"OutputErrors", "standard output /dev/full", Input::kTerminal, Output::kFullDisk, "Ann\r", "", "Ann", false},
 };
-
-// Waits are longer when the program runs under an emulator.
-double time_scale() { return build_emulator()[0] != 0 ? 5.0 : 1.0; }
-
-double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 struct RunResult {
   std::string failure;  // the first step that did not happen, or empty
