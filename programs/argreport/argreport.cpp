@@ -3,6 +3,7 @@
 
 #include "containers/hashmap.h"
 #include "core/rtstring.h"
+#include "events/events.h"
 #include "gui/args.h"
 #include "gui/gui.h"
 
@@ -45,9 +46,14 @@ void body() {
   strbuf_set_position(start);
 }
 
-const ModuleHook kInitialisers[] = {gui_init, map_register_ops, dialog_init, args_init};
+// GTK comes first, so that its options are gone before the arguments module
+// counts them.
+const ModuleHook kInitialisers[] = {gui_init, map_register_ops, events_init, dialog_init, args_init};
 
-void run_end_hooks() { gui_end(); }
+void run_end_hooks() {
+  events_end();
+  gui_end();
+}
 
 }  // namespace
 
