@@ -493,6 +493,38 @@ TEST(FastStrlen, EveryAlignmentAndLength) {
   EXPECT_EQ(rt_strlen(u.data()), plain_strlen(u.data()));
 }
 
+TEST(FastCopy, EveryLengthAndOverlapLikeAPlainLoop) {
+  // rt_copy_units at every length across its block sizes, into a separate
+  // area and within one area in both directions (which must behave as if
+  // the source were read whole first), against a plain loop; and appending
+  // texts of those lengths builds the same text.
+  Units area(240);
+  for (size_t k = 0; k < area.size(); ++k) area[k] = static_cast<RtChar>(0x100 + k);
+  for (int32_t n = 0; n <= 80; ++n) {
+    for (int shift : {-9, -1, 0, 1, 9, 100}) {
+      SCOPED_TRACE(testing::Message() << n << " units, destination " << shift << " from the source");
+      Units got = area, want = area;
+      const size_t from = 50;
+      Units snapshot(area.begin() + from, area.begin() + from + n);
+      for (int32_t k = 0; k < n; ++k) want[from + shift + k] = snapshot[static_cast<size_t>(k)];
+      want[from + shift + n] = 0;
+      rt_copy_units(got.data() + from + shift, got.data() + from, n);
+      ASSERT_EQ(first_difference(got, want), -1);
+    }
+  }
+  strbuf_init();
+  std::u16string expected;
+  for (int32_t n = 0; n <= 80; ++n) {
+    std::u16string piece(static_cast<size_t>(n), u'\0');
+    for (int32_t k = 0; k < n; ++k) piece[static_cast<size_t>(k)] = static_cast<char16_t>('a' + (n + k) % 26);
+    strbuf_append(reinterpret_cast<const RtChar *>(piece.c_str()));
+    expected += piece;
+  }
+  EXPECT_EQ(strbuf_position(), static_cast<int32_t>(2 * expected.size()));
+  EXPECT_TRUE(std::u16string(reinterpret_cast<const char16_t *>(strbuf_text_at(0))) == expected);
+  strbuf_release();
+}
+
 TEST(FastStrlen, NeverReadsIntoThePageAfterTheTerminator) {
   // A text whose terminator is the last unit of a page that is followed by
   // an inaccessible page: reading past the terminator's block would fault.
