@@ -28,7 +28,8 @@ if [ -x "$argreport" ]; then
   else
     echo "No display: to see argreport's dialog on a virtual X server, run"
     echo "  Xvfb :99 -noreset & DISPLAY=:99 $emulator $argreport one two"
-    echo "and look at it with, for example, xwd -root -display :99 | convert xwd:- shot.png"
+    echo "and, for a picture of it, with x11-apps and imagemagick installed:"
+    echo "  xwd -root -display :99 | convert xwd:- argreport.png"
   fi
 fi
 
