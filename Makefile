@@ -4,7 +4,7 @@
 # installs what is missing.
 PRESETS := x64 i386 asan
 
-.PHONY: all test programs run clean
+.PHONY: all test programs run bench clean
 
 all: $(addprefix build-,$(PRESETS))
 
@@ -26,6 +26,12 @@ programs: build-x64 build-i386
 
 run: programs
 	bash scripts/run-programs.sh
+
+# Benchmarks against ICU, iconv, GLib and the C++ library (x86-64, Release,
+# build/bench); each binary prints its ratio table and targets.
+bench:
+	cmake --preset bench
+	cmake --build --preset bench --target run_benchmarks
 
 clean:
 	rm -rf build

@@ -98,6 +98,51 @@ RtChar *alloc_strvar_block(StringVar *slot, NativeInt units) {
 
 }  // namespace
 
+#if KRT_HAVE_SSE2
+// Byte mask of the 0 units in the aligned 16-byte block at b.
+KRT_BLOCK_OVERREAD static inline uint32_t zero_units_in(const char *b) {
+  __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())));
+}
+
+// Whether the aligned 64-byte block at b holds a 0 unit.
+KRT_BLOCK_OVERREAD static inline bool zero_unit_in64(const char *b) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i *v = reinterpret_cast<const __m128i *>(b);
+  __m128i z = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v), zero),
+                                        _mm_cmpeq_epi16(_mm_load_si128(v + 1), zero)),
+                           _mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v + 2), zero),
+                                        _mm_cmpeq_epi16(_mm_load_si128(v + 3), zero)));
+  return _mm_movemask_epi8(z) != 0;
+}
+#endif
+
+// Units before the terminator; the appends inline it.
+KRT_BLOCK_OVERREAD inline NativeInt unit_length(RtConstString text) {
+#if KRT_HAVE_SSE2
+  uintptr_t at = reinterpret_cast<uintptr_t>(text);
+  if ((at & 1) == 0) {
+    // Whole aligned blocks: one never straddles a page, so reading the block
+    // that holds the terminator is safe even past the text's end. The units
+    // of an even address line up with the blocks' 16-bit lanes. Long texts
+    // go 64 bytes at a time once aligned to 64.
+    const char *block = reinterpret_cast<const char *>(at & ~uintptr_t{15});
+    uint32_t hits = zero_units_in(block) >> (at & 15);
+    if (hits != 0) return __builtin_ctz(hits) / 2;
+    for (;;) {
+      block += 16;
+      if ((reinterpret_cast<uintptr_t>(block) & 63) == 0)
+        while (!zero_unit_in64(block)) block += 64;
+      hits = zero_units_in(block);
+      if (hits != 0) return (block + __builtin_ctz(hits) - reinterpret_cast<const char *>(text)) / 2;
+    }
+  }
+#endif
+  const RtChar *p = text;
+  while (*p != 0) ++p;
+  return p - text;
+}
+
 void strbuf_init(void) {
   temp_strbuf.position = 0;
   temp_strbuf.capacity = kInitialCapacity;
@@ -110,6 +155,16 @@ void strbuf_release(void) {
   temp_strbuf.base = nullptr;
 }
 
+// The buffer's growth to a need, rare enough to stay out of the appends.
+__attribute__((noinline)) static void strbuf_grow(int64_t need) {
+  int64_t capacity = need + kGrowthSlack;
+  if (capacity + kBlockSlack > STRBUF_MAX_BYTES) rt_out_of_memory("the temporary string buffer beyond 2 GiB");
+  void *grown = realloc(temp_strbuf.base, static_cast<size_t>(capacity + kBlockSlack));
+  if (grown == nullptr) rt_out_of_memory("the temporary string buffer");
+  temp_strbuf.base = static_cast<char *>(grown);
+  temp_strbuf.capacity = static_cast<NativeInt>(capacity);
+}
+
 RtChar *strbuf_reserve(int32_t count, int32_t start) {
   if (count < 0) count = 0;
   if (start < 0) start = 0;
@@ -117,14 +172,7 @@ RtChar *strbuf_reserve(int32_t count, int32_t start) {
   // to it, and a start beyond it must still find room.
   int64_t from = temp_strbuf.position > start ? temp_strbuf.position : start;
   int64_t need = from + 2 * static_cast<int64_t>(count);
-  if (need >= temp_strbuf.capacity - 4) {
-    int64_t capacity = need + kGrowthSlack;
-    if (capacity + kBlockSlack > STRBUF_MAX_BYTES) rt_out_of_memory("the temporary string buffer beyond 2 GiB");
-    void *grown = realloc(temp_strbuf.base, static_cast<size_t>(capacity + kBlockSlack));
-    if (grown == nullptr) rt_out_of_memory("the temporary string buffer");
-    temp_strbuf.base = static_cast<char *>(grown);
-    temp_strbuf.capacity = static_cast<NativeInt>(capacity);
-  }
+  if (need >= temp_strbuf.capacity - 4) strbuf_grow(need);
   temp_strbuf.position = static_cast<NativeInt>(start + 2 * static_cast<int64_t>(count));
   return reinterpret_cast<RtChar *>(temp_strbuf.base + start);
 }
@@ -134,13 +182,13 @@ void strbuf_append(RtConstString text) {
     *reinterpret_cast<RtChar *>(temp_strbuf.base + temp_strbuf.position) = 0;
     return;
   }
-  NativeInt n = rt_strlen(text);
+  NativeInt n = unit_length(text);
   if (n >= kMaxUnits) rt_out_of_memory("the temporary string buffer beyond 2 GiB");
   // Text already in the buffer is found again by offset after a growth.
   NativeInt inside = offset_in_buffer(text);
   RtChar *destination = strbuf_reserve(static_cast<int32_t>(n), static_cast<int32_t>(temp_strbuf.position));
   if (inside >= 0) text = reinterpret_cast<const RtChar *>(temp_strbuf.base + inside);
-  rt_copy_units(destination, text, static_cast<int32_t>(n));
+  copy_units(destination, text, n);
 }
 
 NativeInt strvar_assign(StringVar *slot, RtConstString text) {
@@ -186,49 +234,8 @@ void rt_copy_units(RtChar *destination, const RtChar *source, int32_t count) {
   copy_units(destination, source, count);
 }
 
-#if KRT_HAVE_SSE2
-// Byte mask of the 0 units in the aligned 16-byte block at b.
-KRT_BLOCK_OVERREAD static inline uint32_t zero_units_in(const char *b) {
-  __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
-  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, _mm_setzero_si128())));
-}
 
-// Whether the aligned 64-byte block at b holds a 0 unit.
-KRT_BLOCK_OVERREAD static inline bool zero_unit_in64(const char *b) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i *v = reinterpret_cast<const __m128i *>(b);
-  __m128i z = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v), zero),
-                                        _mm_cmpeq_epi16(_mm_load_si128(v + 1), zero)),
-                           _mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v + 2), zero),
-                                        _mm_cmpeq_epi16(_mm_load_si128(v + 3), zero)));
-  return _mm_movemask_epi8(z) != 0;
-}
-#endif
-
-KRT_BLOCK_OVERREAD NativeInt rt_strlen(RtConstString text) {
-#if KRT_HAVE_SSE2
-  uintptr_t at = reinterpret_cast<uintptr_t>(text);
-  if ((at & 1) == 0) {
-    // Whole aligned blocks: one never straddles a page, so reading the block
-    // that holds the terminator is safe even past the text's end. The units
-    // of an even address line up with the blocks' 16-bit lanes. Long texts
-    // go 64 bytes at a time once aligned to 64.
-    const char *block = reinterpret_cast<const char *>(at & ~uintptr_t{15});
-    uint32_t hits = zero_units_in(block) >> (at & 15);
-    if (hits != 0) return __builtin_ctz(hits) / 2;
-    for (;;) {
-      block += 16;
-      if ((reinterpret_cast<uintptr_t>(block) & 63) == 0)
-        while (!zero_unit_in64(block)) block += 64;
-      hits = zero_units_in(block);
-      if (hits != 0) return (block + __builtin_ctz(hits) - reinterpret_cast<const char *>(text)) / 2;
-    }
-  }
-#endif
-  const RtChar *p = text;
-  while (*p != 0) ++p;
-  return p - text;
-}
+NativeInt rt_strlen(RtConstString text) { return unit_length(text); }
 
 RtChar *rt_strcopy(RtChar *destination, RtConstString source) {
   NativeInt n = rt_strlen(source);
