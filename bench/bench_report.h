@@ -1,7 +1,9 @@
 // The shared frame of every benchmark binary: runs the registered Google
-// Benchmark cases with repetitions interleaved at random (so a noisy machine
-// slows every contender alike) and prints, after the runs, the runtime's
-// speed relative to each peer measured in the same run, and the targets.
+// Benchmark cases with many short repetitions interleaved at random and
+// prints, after the runs, the runtime's speed relative to each peer measured
+// in the same run, and the targets. Ratios compare the fastest repetition of
+// each case: on a shared machine other work only ever slows a repetition
+// down, so the fastest is the steadiest estimate of what a contender costs.
 //
 // A case is named "<group>/<input>/<contender>". Contenders whose name starts
 // with "runtime" are this library's; every other contender is a peer (ICU,
@@ -32,8 +34,8 @@ struct Target {
 // benchmark's own bytes_per_second.
 void set_input_bytes(benchmark::State &state, int64_t bytes);
 
-// Parses the Google Benchmark flags (defaults: 5 interleaved repetitions of
-// at least 0.05 s each, which the command line may override), runs every
+// Parses the Google Benchmark flags (defaults: 12 interleaved repetitions of
+// at least 0.02 s each, which the command line may override), runs every
 // registered case and prints the ratio table and the targets. Returns the
 // process exit status.
 int run(int argc, char **argv, const std::vector<Target> &targets);

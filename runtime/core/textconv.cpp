@@ -401,25 +401,25 @@ struct Portable {
     for (int k = 0; k < 16; ++k) d[k] = static_cast<char>(s[k]);
   }
 
-  // Adds the UTF-8 bytes of the units at s to `bytes`, in blocks of 8, up
+  // Adds the UTF-8 bytes of the units at s to `bytes`, in blocks of 16, up
   // to the first block with an unpaired surrogate; returns the units
   // counted, which never end inside a pair.
   static int64_t utf8_bytes(const RtChar *s, int64_t n, int64_t &bytes) {
     int64_t i = 0;
     uint32_t open = 0;  // the last unit counted is a high surrogate
-    while (i + 8 <= n) {
+    while (i + 16 <= n) {
       uint32_t high = 0, low = 0;
       int64_t b = 0;
-      for (int k = 0; k < 8; ++k) {
+      for (int k = 0; k < 16; ++k) {
         uint32_t u = s[i + k];
         if (is_high(u)) high |= 1u << k;
         if (is_low(u)) low |= 1u << k;
         b += u < 0x80 ? 1 : u < 0x800 || is_high(u) || is_low(u) ? 2 : 3;
       }
-      if (((high << 1 | open) & 0xFF) != low) break;
-      open = high >> 7;
+      if (((high << 1 | open) & 0xFFFF) != low) break;
+      open = high >> 15;
       bytes += b;
-      i += 8;
+      i += 16;
     }
     bytes -= 2 * open;
     return i - open;
@@ -623,32 +623,35 @@ struct Sse2 {
     int64_t i = 0;
     uint32_t open = 0;  // the last unit counted is a high surrogate
     bool unpaired = false;
-    while (!unpaired && i + 8 <= n) {
+    while (!unpaired && i + 16 <= n) {
       // Every unit counts 3 bytes less one for each of: below 0x80, below
       // 0x800, a surrogate (a compare that holds gives -1). Lanes sum at most
-      // -3 per block, so they are added up at least every 8192 blocks.
+      // -6 per step, so they are added up at least every 4096 steps.
       __m128i lanes = zero;
       int64_t counted = 0;
-      for (int blocks = 0; blocks < 8192 && i + 8 <= n; ++blocks) {
-        __m128i v = load(s + i);
-        __m128i top5 = _mm_and_si128(v, units(0xF800));
-        __m128i surrogate = _mm_cmpeq_epi16(top5, units(0xD800));
-        __m128i less = _mm_add_epi16(_mm_cmpeq_epi16(_mm_and_si128(v, units(0xFF80)), zero),
-                                     _mm_add_epi16(_mm_cmpeq_epi16(top5, zero), surrogate));
-        // Every high surrogate, the one that ended the last block included,
+      for (int steps = 0; steps < 4096 && i + 16 <= n; ++steps) {
+        __m128i a = load(s + i), b = load(s + i + 8);
+        __m128i top_a = _mm_and_si128(a, units(0xF800)), top_b = _mm_and_si128(b, units(0xF800));
+        __m128i sur_a = _mm_cmpeq_epi16(top_a, units(0xD800)), sur_b = _mm_cmpeq_epi16(top_b, units(0xD800));
+        __m128i less = _mm_add_epi16(
+            _mm_add_epi16(_mm_add_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, units(0xFF80)), zero), _mm_cmpeq_epi16(top_a, zero)),
+                          _mm_add_epi16(_mm_cmpeq_epi16(_mm_and_si128(b, units(0xFF80)), zero), _mm_cmpeq_epi16(top_b, zero))),
+            _mm_add_epi16(sur_a, sur_b));
+        // Every high surrogate, the one that ended the last step included,
         // is followed by a low one and every low one follows a high one. The
-        // blocks go in fixed steps, so that no load waits for this test.
-        __m128i high = _mm_cmpeq_epi16(_mm_and_si128(v, units(0xFC00)), units(0xD800));
-        uint32_t m = static_cast<uint32_t>(mask(_mm_packs_epi16(surrogate, high)));
-        uint32_t hi = m >> 8, lo = m & 0xFF & ~hi;
-        if (((hi << 1 | open) & 0xFF) != lo) {
+        // steps are fixed, so that no load waits for this test.
+        __m128i high_a = _mm_cmpeq_epi16(_mm_and_si128(a, units(0xFC00)), units(0xD800));
+        __m128i high_b = _mm_cmpeq_epi16(_mm_and_si128(b, units(0xFC00)), units(0xD800));
+        uint32_t sur = static_cast<uint32_t>(mask(_mm_packs_epi16(sur_a, sur_b)));
+        uint32_t hi = static_cast<uint32_t>(mask(_mm_packs_epi16(high_a, high_b)));
+        if (((hi << 1 | open) & 0xFFFF) != (sur & ~hi)) {
           unpaired = true;
           break;
         }
-        open = hi >> 7;
+        open = hi >> 15;
         lanes = _mm_add_epi16(lanes, less);
-        counted += 8;
-        i += 8;
+        counted += 16;
+        i += 16;
       }
       __m128i sums = _mm_madd_epi16(lanes, units(1));
       sums = _mm_add_epi32(sums, _mm_shuffle_epi32(sums, 0x4E));
@@ -1193,8 +1196,8 @@ int32_t utf16_to_utf8_fast(const RtChar *s, int32_t length, char *d, int32_t siz
       i += n;
       written += n;
       i += K::utf8_bytes(s + i, length - i, written);
-      if (length - i < 8) break;
-      for (int64_t end = i + 8; i < end;)
+      if (length - i < 16) break;
+      for (int64_t end = i + 16; i < end;)
         if (classic_utf16_step(s, length, i, nullptr, 0, written) != kNext) return clamp_to_int32(written);
     }
   } else {
@@ -1230,8 +1233,8 @@ int64_t utf16_to_utf8_replacing_fast(const RtChar *s, int64_t length, char *d, i
       i += n;
       written += n;
       i += K::utf8_bytes(s + i, length - i, written);
-      if (length - i < 8) break;
-      for (int64_t end = i + 8; i < end;) replacing_utf16_step(s, length, i, nullptr, written);
+      if (length - i < 16) break;
+      for (int64_t end = i + 16; i < end;) replacing_utf16_step(s, length, i, nullptr, written);
     }
   } else {
     for (;;) {

@@ -240,7 +240,7 @@ TEST(FastConversion, EveryPieceAtEveryWindowPosition) {
       }
     }
   }
-  // Windows are 32 units (8 when counting).
+  // Windows are 32 units (16 when counting).
   for (const UnitPiece &p : kUtf16Pieces) {
     SCOPED_TRACE(p.why);
     for (const Units &filler : kUnitFillers) {
