@@ -6,10 +6,11 @@
 int events_c_api_check(void);
 
 static int handled;
+/* Tables live as long as the program, held by a global as programs hold them. */
+static ObjectTable *table;
 static void on_event(void) { handled += (int)event_current_item(); }
 
 int events_c_api_check(void) {
-  ObjectTable *table = 0;
   char key[EVENT_KEY_SIZE];
   NativeInt *record;
   int ok;
