@@ -44,7 +44,8 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   echo "== $t: ${seconds}s"
   # shellcheck disable=SC2086
-  nice -n 10 "$binary" -max_total_time="$seconds" -print_final_stats=1 \
+  # An input that runs longer than 20 seconds counts as a finding (a hang).
+  nice -n 10 "$binary" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/$t/" ${FUZZ_FLAGS:-} \
     "$build/corpus/$t" "fuzz/corpus/$t" >"$log" 2>&1
   rc=$?
