@@ -59,10 +59,12 @@ long first_difference(const std::vector<T> &a, const std::vector<T> &b) {
 // count: the count itself (what every caller passes), a little less (the
 // last sequences no longer fit), more, none, the room a window needs
 // (64 units, 96 bytes) and around it, and one at random.
-std::vector<int32_t> sizes_for(int32_t count, Random &r) {
-  std::vector<int32_t> sizes = {count, count - 1, count - 2, count - 5, count - 40, count + 9,
-                                0,     1,         63,        64,        65,         95, 96, 97};
-  if (count > 0) sizes.push_back(static_cast<int32_t>(r.below(static_cast<uint32_t>(count))));
+// The sweep over window positions, which makes many inputs, tries only the
+// first few.
+std::vector<int32_t> sizes_for(int32_t count, Random &r, bool few) {
+  std::vector<int32_t> sizes = {count, count - 1, count - 5, 64, 96};
+  if (!few) sizes.insert(sizes.end(), {count - 2, count - 40, count + 9, 0, 1, 63, 65, 95, 97});
+  if (count > 0 && !few) sizes.push_back(static_cast<int32_t>(r.below(static_cast<uint32_t>(count))));
   std::sort(sizes.begin(), sizes.end());
   sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
   sizes.erase(std::remove_if(sizes.begin(), sizes.end(), [](int32_t s) { return s < 0; }), sizes.end());
@@ -78,12 +80,12 @@ constexpr int kFill = 0x5A;
 
 template <class In, class Out>
 void expect_classic_equal(const char *what, ClassicFn<In, Out> reference, ClassicFn<In, Out> fast,
-                          const std::vector<In> &source, Random &r) {
+                          const std::vector<In> &source, Random &r, bool few) {
   SCOPED_TRACE(what);
   int32_t length = static_cast<int32_t>(source.size());
   int32_t count = reference(source.data(), length, nullptr, 0);
   ASSERT_EQ(fast(source.data(), length, nullptr, 0), count) << "counting";
-  for (int32_t size : sizes_for(count, r)) {
+  for (int32_t size : sizes_for(count, r, few)) {
     // A size of 0 still gets one element, which must stay untouched.
     std::vector<Out> want(static_cast<size_t>(size > 0 ? size : 1), static_cast<Out>(kFill));
     std::vector<Out> got = want;
@@ -108,13 +110,13 @@ void expect_replacing_equal(const char *what, ReplacingFn<In, Out> reference, Re
 }
 
 // Every converter that reads bytes, in every fast build.
-void check_bytes(const Bytes &source, Random &r) {
+void check_bytes(const Bytes &source, Random &r, bool few = false) {
   for (const Build &b : kBuilds) {
     SCOPED_TRACE(b.name);
     expect_classic_equal<uint8_t, RtChar>("UTF-8 to UTF-16", textconv_utf8_to_utf16_reference,
-                                          b.utf8_to_utf16, source, r);
+                                          b.utf8_to_utf16, source, r, few);
     expect_classic_equal<uint8_t, RtChar>("Latin-1 to UTF-16", textconv_latin1_to_utf16_reference,
-                                          b.latin1_to_utf16, source, r);
+                                          b.latin1_to_utf16, source, r, few);
     expect_replacing_equal<uint8_t, RtChar>("UTF-8 to UTF-16 replacing",
                                             textconv_utf8_to_utf16_replacing_reference,
                                             b.utf8_to_utf16_replacing, source);
@@ -122,13 +124,13 @@ void check_bytes(const Bytes &source, Random &r) {
 }
 
 // Every converter that reads UTF-16, in every fast build.
-void check_units(const Units &source, Random &r) {
+void check_units(const Units &source, Random &r, bool few = false) {
   for (const Build &b : kBuilds) {
     SCOPED_TRACE(b.name);
     expect_classic_equal<RtChar, char>("UTF-16 to UTF-8", textconv_utf16_to_utf8_reference,
-                                       b.utf16_to_utf8, source, r);
+                                       b.utf16_to_utf8, source, r, few);
     expect_classic_equal<RtChar, char>("UTF-16 to Latin-1", textconv_utf16_to_latin1_reference,
-                                       b.utf16_to_latin1, source, r);
+                                       b.utf16_to_latin1, source, r, few);
     expect_replacing_equal<RtChar, char>("UTF-16 to UTF-8 replacing",
                                          textconv_utf16_to_utf8_replacing_reference,
                                          b.utf16_to_utf8_replacing, source);
@@ -233,7 +235,7 @@ TEST(FastConversion, EveryPieceAtEveryWindowPosition) {
             // The same piece again, so that a window can hold two of it.
             if (after == 3) text += p.bytes;
             for (size_t k = 0; k * filler.size() < after; ++k) text += filler;
-            check_bytes(bytes_of(text), r);
+            check_bytes(bytes_of(text), r, true);
             if (HasFatalFailure()) return;
           }
         }
@@ -253,7 +255,7 @@ TEST(FastConversion, EveryPieceAtEveryWindowPosition) {
             u.insert(u.end(), p.units.begin(), p.units.end());
             if (after == 3) u.insert(u.end(), p.units.begin(), p.units.end());
             for (size_t k = 0; k * filler.size() < after; ++k) u.insert(u.end(), filler.begin(), filler.end());
-            check_units(u, r);
+            check_units(u, r, true);
             if (HasFatalFailure()) return;
           }
         }
