@@ -13,6 +13,8 @@
 // Pools: bulk (allocate 10 000 elements, then free them in the same order)
 // and churn (1 024 elements out; free a random one and allocate a new one,
 // 4 096 times), with 32- and 48-byte elements, against glibc malloc/free.
+// "runtime" calls pool_alloc and pool_free; "runtime_inline" the inline fast
+// paths of pool.h that the maps use.
 #include <glib.h>
 
 #include <algorithm>
@@ -271,6 +273,11 @@ struct PoolApi {
   void *alloc() const { return pool_alloc(pool); }
   void release(void *p) const { pool_free(pool, p); }
 };
+struct PoolInlineApi {
+  Pool *pool;
+  void *alloc() const { return pool_alloc_inline(pool); }
+  void release(void *p) const { pool_free_inline(pool, p); }
+};
 struct MallocApi {
   size_t size;
   void *alloc() const { return malloc(size); }
@@ -324,10 +331,13 @@ void register_pools(int32_t size) {
   Pool *pool = pool_create(size, 16, 65536, 0);
   fail_unless(pool != nullptr, "pool_create");
   PoolApi p{pool};
+  PoolInlineApi pi{pool};
   MallocApi m{static_cast<size_t>(size)};
   add("pool_bulk/" + bytes + "_x10000/runtime", [p](benchmark::State &s) { bulk(s, p); });
+  add("pool_bulk/" + bytes + "_x10000/runtime_inline", [pi](benchmark::State &s) { bulk(s, pi); });
   add("pool_bulk/" + bytes + "_x10000/glibc_malloc", [m](benchmark::State &s) { bulk(s, m); });
   add("pool_churn/" + bytes + "_live1024/runtime", [p](benchmark::State &s) { churn(s, p); });
+  add("pool_churn/" + bytes + "_live1024/runtime_inline", [pi](benchmark::State &s) { churn(s, pi); });
   add("pool_churn/" + bytes + "_live1024/glibc_malloc", [m](benchmark::State &s) { churn(s, m); });
 }
 
@@ -349,5 +359,6 @@ int main(int argc, char **argv) {
     targets.push_back({std::string(family) + "100000keys_131072buckets", "runtime", "ghashtable", 0.5});
   }
   targets.push_back({"pool_", "runtime", "glibc_malloc", 5.0});
+  targets.push_back({"pool_", "runtime_inline", "glibc_malloc", 5.0});
   return bench::run(argc, argv, targets);
 }

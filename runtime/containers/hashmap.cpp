@@ -153,11 +153,11 @@ inline void *link_node(HashMap *map, MapNode *node, NativeInt bucket) {
 // A node whose key word holds a copy of `bytes` bytes at `key`, or null with
 // nothing taken.
 MapNode *node_with_key_copy(HashMap *map, const void *key, NativeInt bytes) {
-  auto *node = static_cast<MapNode *>(pool_alloc(map->node_pool));
+  auto *node = static_cast<MapNode *>(pool_alloc_inline(map->node_pool));
   if (node == nullptr) return nullptr;
   void *copy = block_alloc_raw(bytes);
   if (copy == nullptr) {
-    pool_free(map->node_pool, node);
+    pool_free_inline(map->node_pool, node);
     return nullptr;
   }
   memcpy(copy, key, static_cast<size_t>(bytes));
@@ -273,7 +273,7 @@ void map_clear(HashMap *map) {
       MapNode *next = node->next;
       if (string_keys) block_free(reinterpret_cast<void *>(node->key));
       if (layout != nullptr) layout_clear(value_of(node), layout);
-      pool_free(map->node_pool, node);
+      pool_free_inline(map->node_pool, node);
       node = next;
     }
   }
@@ -324,7 +324,7 @@ void *map_add_int(HashMap *map, NativeInt key, int look_first) {
     MapNode *found = find_in_chain(map, bucket, [key](NativeInt k) { return k == key; });
     if (found != nullptr) return reset_value(map, found);
   }
-  auto *node = static_cast<MapNode *>(pool_alloc(map->node_pool));
+  auto *node = static_cast<MapNode *>(pool_alloc_inline(map->node_pool));
   if (node == nullptr) return nullptr;
   node->key = key;
   return link_node(map, node, bucket);

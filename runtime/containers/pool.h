@@ -115,6 +115,51 @@ void pool_free_all(Pool *pool);
  * last one. Must not race with other operations on the same pool. */
 void pool_destroy(Pool *pool);
 
+/* pool_alloc and pool_free for callers that allocate in tight loops (map
+ * nodes, queued events): the common case, an unlocked pool whose first open
+ * chunk stays open after the allocation, or a chunk that neither empties nor
+ * reopens on the free, is done inline; every other case calls the functions
+ * above, which do the whole job. Results are those of pool_alloc and
+ * pool_free. Builds with AddressSanitizer or without NDEBUG always call the
+ * functions, so that poisoning and the free checks see every element. */
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+static inline void *pool_alloc_inline(Pool *pool) {
+  PoolChunk *chunk = pool->open_chunks;
+  char *header;
+  if (pool->locked != 0 || !chunk) return pool_alloc(pool);
+  if (chunk->free_count > 1) {
+    header = (char *)chunk->free_head;
+    chunk->free_head = *(void **)header;
+    --chunk->free_count;
+  } else if (chunk->free_count == 0 && chunk->used + 1 < chunk->capacity) {
+    header = pool_chunk_elements(chunk) + (NativeInt)chunk->used * pool->stride;
+    ++chunk->used;
+  } else {
+    return pool_alloc(pool); /* the chunk fills up and moves to the full list */
+  }
+  *(PoolChunk **)header = chunk;
+  return header + POOL_HEADER_WORD;
+}
+
+static inline void pool_free_inline(Pool *pool, void *element) {
+  char *header = (char *)element - POOL_HEADER_WORD;
+  PoolChunk *chunk = *(PoolChunk **)header;
+  int32_t free_count = chunk->free_count;
+  /* Slow cases: a locked pool, the chunk's last element coming back, or a
+   * full chunk reopening. */
+  if (pool->locked != 0 || free_count + 1 >= chunk->used || (free_count == 0 && chunk->used >= chunk->capacity)) {
+    pool_free(pool, element);
+    return;
+  }
+  *(void **)header = chunk->free_head;
+  chunk->free_head = header;
+  chunk->free_count = free_count + 1;
+}
+#else
+static inline void *pool_alloc_inline(Pool *pool) { return pool_alloc(pool); }
+static inline void pool_free_inline(Pool *pool, void *element) { pool_free(pool, element); }
+#endif
+
 /* Runs `routine` exactly once per once-control (pthread_once). */
 void run_once(pthread_once_t *control, void (*routine)(void));
 
