@@ -897,6 +897,9 @@ __attribute__((always_inline)) inline void utf8_window_decode(const uint8_t *s, 
   uint64_t eight = threes & threes >> 3 & threes >> 6 & threes >> 9;
   eight &= eight >> 12;  // places that start eight three-byte characters
   int k = k0, u = 0;
+  // The blocks write 32 units from u and the character 2 from u + gap; they
+  // read 32 bytes from the gap's start.
+  int64_t last_u = scratch - 34, last_p = readable - 32;
   while (leads != 0) {
     int p = lowest_bit(leads);
     if (eight >> p & 1) {
@@ -913,7 +916,7 @@ __attribute__((always_inline)) inline void utf8_window_decode(const uint8_t *s, 
     leads &= leads - 1;
     uint32_t four = static_cast<uint32_t>(w.four >> p & 1);
     uint32_t len = 2 + static_cast<uint32_t>(w.three >> p & 1) + four;
-    if (u + 32 <= scratch && u + (p - k) + 2 <= scratch && p + 32 <= readable) {
+    if (u + (p - k) <= last_u && p <= last_p) {
       K::widen16(s + k, d + u);
       K::widen16(s + k + 16, d + u + 16);
       if (p - k > 32) widen_gap<K>(s + k + 32, p - k - 32, d + u + 32, scratch - u - 32, readable - k - 32);
@@ -957,12 +960,15 @@ inline int utf16_encode_units(const RtChar *s, int k, int end, const Utf16Window
   // utf8_window_decode.
   uint32_t starts = w.ge80 & ~w.low & static_cast<uint32_t>(bits_below(end) & ~bits_below(k));
   int n = 0;
+  // The blocks write 32 bytes from n and the sequence 4 from n + gap; they
+  // read 32 units from the gap's start.
+  int64_t last_n = scratch - 36, last_p = readable - 32;
   while (starts != 0) {
     int p = lowest_bit(starts);
     starts &= starts - 1;
     uint32_t high = w.high >> p & 1;
     uint32_t len = 2 + (w.ge800 >> p & 1) + high;
-    if (n + 32 <= scratch && n + (p - k) + 4 <= scratch && p + 32 <= readable) {
+    if (n + (p - k) <= last_n && p <= last_p) {
       K::narrow16(s + k, d + n);
       K::narrow16(s + k + 16, d + n + 16);
       if (p - k > 32) narrow_gap<K>(s + k + 32, p - k - 32, d + n + 32, scratch - n - 32, readable - k - 32);
