@@ -1,0 +1,50 @@
+# Compiles consumer/ against the installation with nothing but the compiler
+# and pkg-config (at 32 bits with -m32 and the i386 pkg-config directories),
+# shared and static, and runs the results.
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/install_helpers.cmake)
+krt_find_libdir(libdir)
+
+set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
+if(PKG_CONFIG_LIBDIR)
+  set(ENV{PKG_CONFIG_LIBDIR} ${PKG_CONFIG_LIBDIR})
+endif()
+separate_arguments(c_flags UNIX_COMMAND "${C_FLAGS}")
+
+set(build ${WORK}/pkgconfig_consumer)
+file(REMOVE_RECURSE ${build})
+file(MAKE_DIRECTORY ${build})
+
+# krt_pc_build(<output> <source> <package> <shared|static>)
+function(krt_pc_build output source package kind)
+  set(query --cflags --libs)
+  if(kind STREQUAL "static")
+    set(query --static ${query})
+  endif()
+  krt_run("pkg-config ${package}" COMMAND ${PKG_CONFIG} ${query} ${package})
+  string(STRIP "${krt_run_output}" flags)
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  if(kind STREQUAL "static")
+    # The archives by name, so that the linker cannot take the shared ones.
+    list(TRANSFORM flags REPLACE "^-l(krt|krt_gui)$" "-l:lib\\1.a")
+  else()
+    list(APPEND flags -Wl,-rpath,${libdir})
+  endif()
+  krt_run("compile ${output}" COMMAND ${C_COMPILER} ${c_flags} -std=c11 -Wall -Wextra -Werror
+    -o ${build}/${output} ${CMAKE_CURRENT_LIST_DIR}/consumer/${source} ${flags})
+endfunction()
+
+krt_pc_build(consumer_shared consumer.c kestrel-runtime shared)
+krt_pc_build(consumer_static consumer.c kestrel-runtime static)
+krt_expect_needed(${build}/consumer_shared "libkrt\\.so\\.1" yes)
+krt_expect_needed(${build}/consumer_static "libkrt\\.so\\.1" no)
+krt_expect_output(${build}/consumer_shared "${KRT_CONSUMER_OUTPUT}")
+krt_expect_output(${build}/consumer_static "${KRT_CONSUMER_OUTPUT}")
+if(HAS_GUI)
+  krt_pc_build(consumer_gui_shared consumer_gui.c kestrel-runtime-gui shared)
+  krt_pc_build(consumer_gui_static consumer_gui.c kestrel-runtime-gui static)
+  krt_expect_needed(${build}/consumer_gui_shared "libkrt_gui\\.so\\.1" yes)
+  krt_expect_needed(${build}/consumer_gui_static "libkrt_gui\\.so\\.1" no)
+  krt_expect_output(${build}/consumer_gui_shared "${KRT_CONSUMER_GUI_OUTPUT}")
+  krt_expect_output(${build}/consumer_gui_static "${KRT_CONSUMER_GUI_OUTPUT}")
+endif()
