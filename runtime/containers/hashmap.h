@@ -2,7 +2,9 @@
  * size under string keys (RtString, or HostString for maps searched with
  * map_find_host) or integer keys. Program bodies, structure fields (through
  * dynamic_element_ops) and the event queue's binding map use them. Each map
- * keeps one cursor; nodes come from shared element pools. No locks. */
+ * keeps one cursor; nodes come from shared element pools. No locks: a map
+ * belongs to one thread at a time. A map argument is never null unless the
+ * operation says it accepts null. */
 #ifndef KRT_CONTAINERS_HASHMAP_H
 #define KRT_CONTAINERS_HASHMAP_H
 

@@ -1,6 +1,7 @@
 /* String engine: UTF-16 runtime strings, string variables that own a heap copy,
  * and the one process-wide temporary buffer in which every string expression is
- * built. Program bodies and every runtime module that produces text call it. */
+ * built. Program bodies and every runtime module that produces text call it.
+ * No locks: the buffer and the string variables belong to one thread. */
 #ifndef KRT_CORE_RTSTRING_H
 #define KRT_CORE_RTSTRING_H
 

@@ -34,6 +34,7 @@ int32_t multibyte_to_utf16(int32_t code_page, const char *source, int32_t length
  * Unpaired surrogates become U+FFFD. When the copy cannot be allocated a fresh
  * "" is returned; the result is never null. */
 HostString str_to_host_utf8(RtConstString text);
+/* Frees a HostString made by this module; null is ignored. */
 void host_string_free(HostString host);
 
 /* Decodes UTF-8 host text (null is "") into the temporary buffer at byte

@@ -160,7 +160,8 @@ int event_bind(NativeInt event, NativeInt scope, NativeInt item, NativeInt type,
  * ends. */
 int event_unbind(NativeInt event, NativeInt scope, NativeInt item, NativeInt type, EventHandler handler);
 
-/* The current event, all six values at once, and each alone. */
+/* The current event, all six values at once (out never null), and each
+ * alone. */
 void event_current(CurrentEvent *out);
 NativeInt event_current_event(void);
 NativeInt event_current_item(void);
