@@ -67,6 +67,7 @@ void run_argreport(ArgreportRun *run) {
   unlink(report.c_str());
   std::vector<std::string> command = {"env", "DISPLAY=" + display, "GTK_MODULES=" DIALOG_PROBE_MODULE,
                                       "KRT_PROBE_REPORT=" + report, "KRT_PROBE_SCREENSHOT=" + run->screenshot};
+  command.insert(command.end(), run->wrapper.begin(), run->wrapper.end());
   for (const std::string &word : program_command(ARGREPORT, run->args)) command.push_back(word);
 
   // The pointer waits in a corner when another client destroys the window

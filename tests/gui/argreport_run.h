@@ -17,6 +17,7 @@ struct ReportedButton {
 
 struct ArgreportRun {
   std::vector<std::string> args;
+  std::vector<std::string> wrapper;  // words in front of the program (a tool such as valgrind)
   Answer answer = Answer::kClick;  // a click means the first button
   std::string screenshot;          // PNG of the dialog to save, "" for none
   double timeout = 120;            // seconds (native) for the dialog to appear
