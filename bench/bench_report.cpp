@@ -1,6 +1,8 @@
 // Runs the registered benchmarks and prints the ratio tables and targets.
 #include "bench_report.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -35,8 +37,8 @@ std::string input_of(const std::string &name) {  // between the family and the c
 }
 bool is_runtime(const std::string &contender) { return contender.rfind("runtime", 0) == 0; }
 
-// Collects every repetition quietly (a progress count on stderr) and prints
-// the summary when the runs are over.
+// Collects every repetition quietly (a progress count when stderr is a
+// terminal) and prints the summary when the runs are over.
 class SummaryReporter : public benchmark::BenchmarkReporter {
  public:
   explicit SummaryReporter(const std::vector<Target> &targets) : targets_(targets) {}
@@ -61,12 +63,13 @@ class SummaryReporter : public benchmark::BenchmarkReporter {
       auto bytes = run.counters.find("input_bytes");
       if (bytes != run.counters.end()) c.input_bytes = bytes->second.value;
       c.seconds.push_back(run.cpu_accumulated_time / static_cast<double>(run.iterations));
-      fprintf(stderr, "\rmeasured %d runs", ++runs_);
+      ++runs_;
+      if (progress_) fprintf(stderr, "\rmeasured %d runs", runs_);
     }
   }
 
   void Finalize() override {
-    fprintf(stderr, "\n");
+    if (progress_) fprintf(stderr, "\n");
     std::vector<Case *> ordered;
     for (auto &entry : cases_) {
       Case &c = entry.second;
@@ -169,6 +172,7 @@ class SummaryReporter : public benchmark::BenchmarkReporter {
   std::vector<Target> targets_;
   std::map<std::string, Case> cases_;
   int runs_ = 0;
+  bool progress_ = isatty(2) != 0;  // a count of the runs on a terminal
 };
 
 }  // namespace
@@ -181,9 +185,9 @@ void set_input_bytes(benchmark::State &state, int64_t bytes) {
 int run(int argc, char **argv, const std::vector<Target> &targets) {
   // Defaults first, so that the same flags given on the command line win.
   std::vector<char *> args = {argv[0]};
-  static char repetitions[] = "--benchmark_repetitions=12";
+  static char repetitions[] = "--benchmark_repetitions=10";
   static char interleave[] = "--benchmark_enable_random_interleaving=true";
-  static char min_time[] = "--benchmark_min_time=0.02";
+  static char min_time[] = "--benchmark_min_time=0.01";
   args.push_back(repetitions);
   args.push_back(interleave);
   args.push_back(min_time);

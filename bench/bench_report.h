@@ -34,8 +34,8 @@ struct Target {
 // benchmark's own bytes_per_second.
 void set_input_bytes(benchmark::State &state, int64_t bytes);
 
-// Parses the Google Benchmark flags (defaults: 12 interleaved repetitions of
-// at least 0.02 s each, which the command line may override), runs every
+// Parses the Google Benchmark flags (defaults: 10 interleaved repetitions of
+// at least 0.01 s each, which the command line may override), runs every
 // registered case and prints the ratio table and the targets. Returns the
 // process exit status.
 int run(int argc, char **argv, const std::vector<Target> &targets);
