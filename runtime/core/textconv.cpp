@@ -809,9 +809,6 @@ struct Sse2 {
     for (; i < n; ++i) d[i] = s[i];
   }
 };
-using Native = Sse2;
-#else
-using Native = Portable;
 #endif
 
 // ---------------------------------------------------------------------------
@@ -1411,7 +1408,26 @@ int64_t textconv_utf16_to_utf8_replacing_sse2(const RtChar *source, int64_t leng
 #endif
 
 // ---------------------------------------------------------------------------
-// The public converters.
+// The public converters, which run the SSE2 build on x86-64 and the portable
+// one elsewhere (calling the named builds keeps one copy of each).
+
+namespace {
+#if KRT_HAVE_SSE2
+constexpr auto native_utf8_to_utf16 = textconv_utf8_to_utf16_sse2;
+constexpr auto native_utf16_to_utf8 = textconv_utf16_to_utf8_sse2;
+constexpr auto native_latin1_to_utf16 = textconv_latin1_to_utf16_sse2;
+constexpr auto native_utf16_to_latin1 = textconv_utf16_to_latin1_sse2;
+constexpr auto native_utf8_to_utf16_replacing = textconv_utf8_to_utf16_replacing_sse2;
+constexpr auto native_utf16_to_utf8_replacing = textconv_utf16_to_utf8_replacing_sse2;
+#else
+constexpr auto native_utf8_to_utf16 = textconv_utf8_to_utf16_portable;
+constexpr auto native_utf16_to_utf8 = textconv_utf16_to_utf8_portable;
+constexpr auto native_latin1_to_utf16 = textconv_latin1_to_utf16_portable;
+constexpr auto native_utf16_to_latin1 = textconv_utf16_to_latin1_portable;
+constexpr auto native_utf8_to_utf16_replacing = textconv_utf8_to_utf16_replacing_portable;
+constexpr auto native_utf16_to_utf8_replacing = textconv_utf16_to_utf8_replacing_portable;
+#endif
+}  // namespace
 
 int32_t utf16_to_multibyte(int32_t code_page, const RtChar *source, int32_t length,
                            char *destination, int32_t size) {
@@ -1423,8 +1439,8 @@ int32_t utf16_to_multibyte(int32_t code_page, const RtChar *source, int32_t leng
     length = static_cast<int32_t>(n + 1);
   }
   if (length <= 0) return 0;
-  if (code_page == CODEPAGE_LATIN1) return utf16_to_latin1_fast<Native>(source, length, destination, size);
-  return utf16_to_utf8_fast<Native>(source, length, destination, size);
+  if (code_page == CODEPAGE_LATIN1) return native_utf16_to_latin1(source, length, destination, size);
+  return native_utf16_to_utf8(source, length, destination, size);
 }
 
 int32_t multibyte_to_utf16(int32_t code_page, const char *source, int32_t length,
@@ -1438,17 +1454,17 @@ int32_t multibyte_to_utf16(int32_t code_page, const char *source, int32_t length
   }
   if (length <= 0) return 0;
   const uint8_t *bytes = reinterpret_cast<const uint8_t *>(source);
-  if (code_page == CODEPAGE_LATIN1) return latin1_to_utf16_fast<Native>(bytes, length, destination, size);
-  return utf8_to_utf16_fast<Native>(bytes, length, destination, size);
+  if (code_page == CODEPAGE_LATIN1) return native_latin1_to_utf16(bytes, length, destination, size);
+  return native_utf8_to_utf16(bytes, length, destination, size);
 }
 
 HostString str_to_host_utf8(RtConstString text) {
   if (text == nullptr) return new_empty_host_string();
   int64_t length = rt_strlen(text);
-  int64_t n = utf16_to_utf8_replacing_fast<Native>(text, length, nullptr, 0);
+  int64_t n = native_utf16_to_utf8_replacing(text, length, nullptr, 0);
   char *host = static_cast<char *>(malloc(static_cast<size_t>(n + 1)));
   if (host == nullptr) return new_empty_host_string();
-  utf16_to_utf8_replacing_fast<Native>(text, length, host, n);
+  native_utf16_to_utf8_replacing(text, length, host, n);
   host[n] = 0;
   return host;
 }
@@ -1459,10 +1475,10 @@ int32_t host_utf8_to_strbuf(const char *host, int32_t start) {
   if (host == nullptr) host = "";
   const uint8_t *bytes = reinterpret_cast<const uint8_t *>(host);
   int64_t length = static_cast<int64_t>(strlen(host));
-  int64_t units = utf8_to_utf16_replacing_fast<Native>(bytes, length, nullptr, 0);
+  int64_t units = native_utf8_to_utf16_replacing(bytes, length, nullptr, 0);
   if (units >= STRBUF_MAX_BYTES / 2) rt_out_of_memory("the temporary string buffer beyond 2 GiB");
   RtChar *destination = strbuf_reserve(static_cast<int32_t>(units), start);
-  utf8_to_utf16_replacing_fast<Native>(bytes, length, destination, units);
+  native_utf8_to_utf16_replacing(bytes, length, destination, units);
   destination[units] = 0;
   return static_cast<int32_t>(units + 1);
 }
@@ -1471,11 +1487,11 @@ RtString host_utf8_to_new_str(const char *host) {
   if (host == nullptr) host = "";
   const uint8_t *bytes = reinterpret_cast<const uint8_t *>(host);
   int64_t length = static_cast<int64_t>(strlen(host));
-  int64_t units = utf8_to_utf16_replacing_fast<Native>(bytes, length, nullptr, 0);
+  int64_t units = native_utf8_to_utf16_replacing(bytes, length, nullptr, 0);
   if (static_cast<uint64_t>(units + 1) > SIZE_MAX / 2) return nullptr;
   RtString text = static_cast<RtString>(malloc(static_cast<size_t>(2 * (units + 1))));
   if (text == nullptr) return nullptr;
-  utf8_to_utf16_replacing_fast<Native>(bytes, length, text, units);
+  native_utf8_to_utf16_replacing(bytes, length, text, units);
   text[units] = 0;
   return text;
 }
