@@ -64,8 +64,10 @@ void objtab_create_once(ObjectTable **variable, NativeInt element_size, NativeIn
  *  them. An empty slot gets a new zeroed record. A filled slot keeps its
  *  record: the release callback, if any, is called with n first, and the
  *  record the slot then holds is returned, not zeroed.
- * Null when memory runs out (the slot stays empty and slot_count unchanged,
- * or nothing is linked) and for numbers below -1. Callers bound the numbers
+ * Null when memory runs out (the slot stays empty; slot_count is unchanged
+ * when the growth itself failed and keeps the grown, empty slots when only
+ * the record could not be had; for -1 nothing is linked) and for numbers
+ * below -1. Callers bound the numbers
  * they accept: the slot array grows to whatever number is asked for. */
 void *objtab_obtain(ObjectTable *table, NativeInt number);
 
