@@ -22,13 +22,12 @@ build=build/fuzz
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRT_WERROR=ON -DKRT_FUZZ=ON -DKRT_TESTS=OFF \
   -DKRT_GUI=OFF -DKRT_AREAS="core;console;containers;events;gui" >/dev/null || exit 1
-cmake --build "$build" --target krt_fuzzers -j2 || exit 1
-
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
   mapfile -t targets < "$build/fuzz/fuzz_targets.txt"
 fi
+cmake --build "$build" -j2 --target "${targets[@]/%/_fuzzer}" || exit 1
 
 mkdir -p "$build/logs"
 status=0
