@@ -190,10 +190,15 @@ void run_one(Model &m, Reader &in) {
       break;
     case 8: {  // assign another variable, or the variable itself
       int w = in.byte() % kVars;
-      std::optional<Units> want = m.vars[w];
       NativeInt r = strvar_assign(&vars[v], vars[w]);
-      FUZZ_CHECK(r == (want ? static_cast<NativeInt>(2 * want->size()) : 2));
-      m.vars[v] = want;
+      if (!m.vars[w]) {
+        FUZZ_CHECK(r == 2);
+        m.vars[v].reset();
+        break;
+      }
+      Units want = *m.vars[w];
+      FUZZ_CHECK(r == static_cast<NativeInt>(2 * want.size()));
+      m.vars[v].emplace(std::move(want));
       break;
     }
     case 9: {  // assign the variable's own tail
@@ -201,7 +206,7 @@ void run_one(Model &m, Reader &in) {
       size_t from = in.byte() * m.vars[v]->size() / 256;
       Units want(m.vars[v]->begin() + static_cast<std::ptrdiff_t>(from), m.vars[v]->end());
       FUZZ_CHECK(strvar_assign(&vars[v], vars[v] + from) == static_cast<NativeInt>(2 * want.size()));
-      m.vars[v] = want;
+      m.vars[v].emplace(std::move(want));
       break;
     }
     case 10: {  // assign the expression since the innermost start

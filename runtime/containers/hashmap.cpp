@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "core/memblock.h"
+#include "core/unit_scan_internal.h"
 
 namespace {
 
@@ -19,6 +20,18 @@ const RtChar kEmptyKey[1] = {0};
 
 inline void *value_of(MapNode *node) { return map_node_value(node); }
 
+// The hash behind a 64-bit node's value (see map_node_bytes) lets a chain
+// walk pass nodes of other keys without loading their key blocks, each such
+// load being a likely cache miss in a large map. The 32-bit build keeps
+// nodes of exactly two words plus the value.
+constexpr bool kNodeHash = sizeof(void *) == 8;
+
+inline NativeInt node_hash_offset(NativeInt value_size) { return MAP_NODE_OVERHEAD + ((value_size + 3) & ~NativeInt{3}); }
+
+inline uint32_t *node_hash(const HashMap *map, MapNode *node) {
+  return reinterpret_cast<uint32_t *>(reinterpret_cast<char *>(node) + node_hash_offset(map->value_size));
+}
+
 // h * 65599 + unit with 32-bit wrap-around; the compiler forms the product
 // with shifts or one multiply, whichever is faster.
 inline uint32_t sdbm_step(uint32_t h, int32_t unit) { return h * 65599u + static_cast<uint32_t>(unit); }
@@ -29,12 +42,27 @@ inline int32_t fold_unit(RtChar unit) {
   return static_cast<int32_t>(towlower(static_cast<wint_t>(static_cast<int32_t>(static_cast<int16_t>(unit)))));
 }
 
-// Hash of an RtString key plus its length in units.
+constexpr uint32_t kP1 = 65599u;
+constexpr uint32_t kP2 = kP1 * kP1;
+constexpr uint32_t kP3 = kP2 * kP1;
+constexpr uint32_t kP4 = kP3 * kP1;
+
+// Hash of an RtString key plus its length in units. Four units per step give
+// the same value as one at a time, h*P^4 + u0*P^3 + u1*P^2 + u2*P + u3, with
+// a quarter of the multiply chain that bounds the per-unit loop.
 inline uint32_t hash_str(RtConstString key, NativeInt *length) {
+  NativeInt n = krt_scan::unit_length(key);
+  *length = n;
   uint32_t h = 0;
   const RtChar *p = key;
-  for (; *p != 0; ++p) h = sdbm_step(h, static_cast<int16_t>(*p));
-  *length = p - key;
+  for (const RtChar *end4 = key + (n & ~NativeInt{3}); p != end4; p += 4) {
+    uint32_t u0 = static_cast<uint32_t>(static_cast<int16_t>(p[0]));
+    uint32_t u1 = static_cast<uint32_t>(static_cast<int16_t>(p[1]));
+    uint32_t u2 = static_cast<uint32_t>(static_cast<int16_t>(p[2]));
+    uint32_t u3 = static_cast<uint32_t>(static_cast<int16_t>(p[3]));
+    h = h * kP4 + (u0 * kP3 + u1 * kP2 + u2 * kP1 + u3);
+  }
+  for (const RtChar *end = key + n; p != end; ++p) h = sdbm_step(h, static_cast<int16_t>(*p));
   return h;
 }
 
@@ -89,6 +117,33 @@ inline bool str_equal(const RtChar *a, const RtChar *b) {
   }
 }
 
+inline uint64_t load64(const void *p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+
+// Whether the `bytes` bytes at a and b are equal, for bytes >= 8: words from
+// the front and one ending at the last byte, ORed so that a mismatch costs
+// one predictable branch instead of an exit at an unpredictable unit.
+inline bool bytes_equal_8plus(const char *a, const char *b, NativeInt bytes) {
+  uint64_t diff = load64(a + bytes - 8) ^ load64(b + bytes - 8);
+  for (NativeInt i = 0; i + 8 < bytes && diff == 0; i += 8) diff |= load64(a + i) ^ load64(b + i);
+  return diff == 0;
+}
+
+// Whether a stored RtString key block equals the key of `length` units. The
+// block holds the units and the terminator, so its recorded length decides
+// most mismatches before a unit is read; equal lengths then compare the units
+// (neither holds a 0 before its end).
+inline bool stored_key_equal(NativeInt stored, RtConstString key, NativeInt length) {
+  const auto *block = reinterpret_cast<const char *>(stored);
+  NativeInt bytes = 2 * length;
+  if (block_length(block) != bytes + 2) return false;
+  if (bytes >= 8) return bytes_equal_8plus(block, reinterpret_cast<const char *>(key), bytes);
+  return memcmp(block, key, static_cast<size_t>(bytes)) == 0;
+}
+
 // Walks the chain of `bucket` for the first node `matches` accepts. Nodes
 // passed over are recorded in `previous`; a hit becomes the cursor.
 template <typename Match>
@@ -97,7 +152,7 @@ inline MapNode *find_in_chain(HashMap *map, NativeInt bucket, Match matches) {
   if (node == nullptr) return nullptr;
   MapNode *passed = nullptr;
   for (; node != nullptr; node = node->next) {
-    if (matches(node->key)) break;
+    if (matches(node)) break;
     passed = node;
   }
   if (passed != nullptr) map->previous = passed;
@@ -108,21 +163,37 @@ inline MapNode *find_in_chain(HashMap *map, NativeInt bucket, Match matches) {
   return node;
 }
 
-inline MapNode *find_str(HashMap *map, NativeInt bucket, RtConstString key) {
-  if (map->flags & MAP_NOCASE)
-    return find_in_chain(map, bucket, [key](NativeInt k) {
-      return rt_strcmp_nocase(reinterpret_cast<RtConstString>(k), key) == 0;
+// Map with only RtString key blocks (no HostString key was ever added), whose
+// recorded lengths can be compared first.
+inline bool rt_keys_only(const HashMap *map) { return (map->flags & MAP_HOST_KEYS) == 0; }
+
+inline MapNode *find_str(HashMap *map, NativeInt bucket, RtConstString key, NativeInt length, uint32_t hash) {
+  if (map->flags & MAP_NOCASE) {
+    // Folding maps a unit to a unit, so keys equal without case have equal lengths.
+    NativeInt block_bytes = rt_keys_only(map) ? 2 * length + 2 : -1;
+    return find_in_chain(map, bucket, [map, key, block_bytes, hash](MapNode *node) {
+      if (block_bytes >= 0) {
+        if (kNodeHash && *node_hash(map, node) != hash) return false;
+        if (block_length(reinterpret_cast<const void *>(node->key)) != block_bytes) return false;
+      }
+      return rt_strcmp_nocase(reinterpret_cast<RtConstString>(node->key), key) == 0;
+    });
+  }
+  if (rt_keys_only(map))
+    return find_in_chain(map, bucket, [map, key, length, hash](MapNode *node) {
+      if (kNodeHash && *node_hash(map, node) != hash) return false;
+      return stored_key_equal(node->key, key, length);
     });
   return find_in_chain(map, bucket,
-                       [key](NativeInt k) { return str_equal(reinterpret_cast<const RtChar *>(k), key); });
+                       [key](MapNode *node) { return str_equal(reinterpret_cast<const RtChar *>(node->key), key); });
 }
 
 inline MapNode *find_host(HashMap *map, NativeInt bucket, const char *key) {
   if (map->flags & MAP_NOCASE)
-    return find_in_chain(map, bucket,
-                         [key](NativeInt k) { return strcasecmp(reinterpret_cast<const char *>(k), key) == 0; });
+    return find_in_chain(
+        map, bucket, [key](MapNode *node) { return strcasecmp(reinterpret_cast<const char *>(node->key), key) == 0; });
   return find_in_chain(map, bucket,
-                       [key](NativeInt k) { return strcmp(reinterpret_cast<const char *>(k), key) == 0; });
+                       [key](MapNode *node) { return strcmp(reinterpret_cast<const char *>(node->key), key) == 0; });
 }
 
 // A value made new: zero-filled, and its dynamic elements created.
@@ -152,7 +223,7 @@ inline void *link_node(HashMap *map, MapNode *node, NativeInt bucket) {
 
 // A node whose key word holds a copy of `bytes` bytes at `key`, or null with
 // nothing taken.
-MapNode *node_with_key_copy(HashMap *map, const void *key, NativeInt bytes) {
+MapNode *node_with_key_copy(HashMap *map, const void *key, NativeInt bytes, uint32_t hash) {
   auto *node = static_cast<MapNode *>(pool_alloc_inline(map->node_pool));
   if (node == nullptr) return nullptr;
   void *copy = block_alloc_raw(bytes);
@@ -162,6 +233,7 @@ MapNode *node_with_key_copy(HashMap *map, const void *key, NativeInt bytes) {
   }
   memcpy(copy, key, static_cast<size_t>(bytes));
   node->key = reinterpret_cast<NativeInt>(copy);
+  if (kNodeHash) *node_hash(map, node) = hash;
   return node;
 }
 
@@ -189,7 +261,7 @@ uint32_t map_hash_host_nocase(const char *key) {
 
 HashMap *map_create(NativeInt value_size, const StructLayout *layout, HashMap **owner_slot, NativeInt bucket_count) {
   if (value_size < 0) value_size = 0;
-  if (value_size > INT32_MAX - MAP_NODE_OVERHEAD) return nullptr;
+  if (value_size > INT32_MAX - MAP_NODE_OVERHEAD - 8) return nullptr;
   auto *map = static_cast<HashMap *>(block_alloc(sizeof(HashMap)));
   if (map == nullptr) return nullptr;
   if (bucket_count < 1) bucket_count = 1;
@@ -207,9 +279,8 @@ HashMap *map_create(NativeInt value_size, const StructLayout *layout, HashMap **
   map->bucket_count = bucket_count;
   map->owner_slot = owner_slot;
   if (layout_has_dynamic(layout)) map->flags = MAP_DYNAMIC_VALUES;
-  int32_t node_size = static_cast<int32_t>(value_size + MAP_NODE_OVERHEAD);
-  map->node_pool = pool_create(node_size, kMinChunk, kMaxChunk, POOL_SHARED);
-  if (map->node_pool != nullptr) map->spare_node = static_cast<MapNode *>(block_alloc(node_size));
+  map->node_pool = pool_create(static_cast<int32_t>(map_node_bytes(value_size)), kMinChunk, kMaxChunk, POOL_SHARED);
+  if (map->node_pool != nullptr) map->spare_node = static_cast<MapNode *>(block_alloc(value_size + MAP_NODE_OVERHEAD));
   if (map->spare_node == nullptr) {
     if (map->node_pool != nullptr) pool_destroy(map->node_pool);
     block_free(map->buckets);
@@ -298,7 +369,7 @@ void map_destroy(HashMap *map) {
 }
 
 void *map_find_int(HashMap *map, NativeInt key) {
-  MapNode *node = find_in_chain(map, bucket_of_int(map, key), [key](NativeInt k) { return k == key; });
+  MapNode *node = find_in_chain(map, bucket_of_int(map, key), [key](MapNode *node) { return node->key == key; });
   return node == nullptr ? nullptr : value_of(node);
 }
 
@@ -306,7 +377,7 @@ void *map_find_str(HashMap *map, RtConstString key) {
   if (key == nullptr) key = kEmptyKey;
   NativeInt length;
   uint32_t h = (map->flags & MAP_NOCASE) ? hash_str_nocase(key, &length) : hash_str(key, &length);
-  MapNode *node = find_str(map, bucket_of_hash(map, h), key);
+  MapNode *node = find_str(map, bucket_of_hash(map, h), key, length, h);
   return node == nullptr ? nullptr : value_of(node);
 }
 
@@ -321,7 +392,7 @@ void *map_find_host(HashMap *map, const char *key) {
 void *map_add_int(HashMap *map, NativeInt key, int look_first) {
   NativeInt bucket = bucket_of_int(map, key);
   if (look_first) {
-    MapNode *found = find_in_chain(map, bucket, [key](NativeInt k) { return k == key; });
+    MapNode *found = find_in_chain(map, bucket, [key](MapNode *node) { return node->key == key; });
     if (found != nullptr) return reset_value(map, found);
   }
   auto *node = static_cast<MapNode *>(pool_alloc_inline(map->node_pool));
@@ -336,10 +407,10 @@ void *map_add_str(HashMap *map, RtConstString key, int look_first) {
   uint32_t h = (map->flags & MAP_NOCASE) ? hash_str_nocase(key, &length) : hash_str(key, &length);
   NativeInt bucket = bucket_of_hash(map, h);
   if (look_first) {
-    MapNode *found = find_str(map, bucket, key);
+    MapNode *found = find_str(map, bucket, key, length, h);
     if (found != nullptr) return reset_value(map, found);
   }
-  MapNode *node = node_with_key_copy(map, key, 2 * (length + 1));
+  MapNode *node = node_with_key_copy(map, key, 2 * (length + 1), h);
   if (node == nullptr) return nullptr;
   return link_node(map, node, bucket);
 }
@@ -353,7 +424,7 @@ void *map_add_host(HashMap *map, const char *key, int look_first) {
     MapNode *found = find_host(map, bucket, key);
     if (found != nullptr) return reset_value(map, found);
   }
-  MapNode *node = node_with_key_copy(map, key, length + 1);
+  MapNode *node = node_with_key_copy(map, key, length + 1, h);
   if (node == nullptr) return nullptr;
   map->flags |= MAP_HOST_KEYS;
   return link_node(map, node, bucket);

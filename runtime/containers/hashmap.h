@@ -36,6 +36,15 @@ typedef struct MapNode {
 
 #define MAP_NODE_OVERHEAD ((NativeInt)sizeof(MapNode))
 
+/* Bytes of one node as the node pool hands it out (the pool's element size).
+ * At 32 bits exactly the two words and the value. At 64 bits a node also
+ * keeps its string key's 32-bit hash behind the value, padded to 4 bytes, so
+ * that chain walks pass other keys without reading their key blocks. */
+static inline NativeInt map_node_bytes(NativeInt value_size) {
+  if (sizeof(void *) == 8) return MAP_NODE_OVERHEAD + ((value_size + 3) & ~(NativeInt)3) + 4;
+  return MAP_NODE_OVERHEAD + value_size;
+}
+
 typedef struct HashMap {
   MapNode *current;            /* the cursor's node, null when none */
   MapNode **buckets;           /* bucket_count chain heads */
@@ -60,8 +69,8 @@ static inline void *map_node_value(MapNode *node) { return (void *)(node + 1); }
 /* A new empty map of `bucket_count` buckets (0 or less gives 1) with RtString
  * keys compared exactly, stored into *owner_slot (never null) and returned.
  * Null when memory runs out, with everything taken given back and
- * *owner_slot untouched. The nodes come from the shared pool for value_size
- * plus two words. */
+ * *owner_slot untouched. The nodes come from the shared pool for
+ * map_node_bytes(value_size). */
 HashMap *map_create(NativeInt value_size, const StructLayout *layout, HashMap **owner_slot, NativeInt bucket_count);
 
 /* map_create, then the key kind from `flags`: MAP_NOCASE, MAP_INT_KEYS and

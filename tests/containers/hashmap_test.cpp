@@ -16,6 +16,7 @@
 namespace {
 
 constexpr NativeInt W = static_cast<NativeInt>(sizeof(NativeInt));
+constexpr bool kNodeHash = W == 8;
 
 MapNode *node_of(void *value) { return static_cast<MapNode *>(value) - 1; }
 NativeInt &word(void *value, int i = 0) { return static_cast<NativeInt *>(value)[i]; }
@@ -133,12 +134,13 @@ TEST_F(Map, CreationFillsTheRecordAndSharesNodePoolsByStride) {
   ASSERT_NE(a->spare_node, nullptr);
   EXPECT_EQ(block_length(a->spare_node), 3 + 2 * W);
   EXPECT_EQ(U(reinterpret_cast<const RtChar *>(a->spare_node->key)), u"");
-  EXPECT_EQ(a->node_pool->stride, pool_stride(3 + 2 * static_cast<int32_t>(W)));
+  EXPECT_EQ(map_node_bytes(3), kNodeHash ? 2 * W + 8 : 2 * W + 3) << "64-bit nodes keep the key's hash";
+  EXPECT_EQ(a->node_pool->stride, pool_stride(static_cast<int32_t>(map_node_bytes(3))));
   EXPECT_EQ(a->node_pool->min_chunk, 16);
   EXPECT_EQ(a->node_pool->max_chunk, 65536);
   EXPECT_EQ(a->node_pool->registry_entry->flags, POOL_SHARED);
 
-  map_create(W, nullptr, &b, 16);  // value sizes 3 and W round to one stride
+  map_create(4, nullptr, &b, 16);  // value sizes 3 and 4 round to one stride
   map_create(W + 1, nullptr, &c, 16);
   EXPECT_EQ(a->node_pool, b->node_pool);
   EXPECT_NE(a->node_pool, c->node_pool);
@@ -267,6 +269,61 @@ TEST_F(Map, FindRecordsThePassedNodesInPrevious) {
   map_add_str(map, R(u"d"), 0);
   EXPECT_EQ(map->previous, nullptr) << "an add clears previous";
   map_destroy(map);
+}
+
+// Keys whose sdbm hashes are equal, so that only their units tell them apart,
+// in pairs. 65599^2 = 126 * 65599 - 3969 (mod 2^32), hence the units (a, b, c)
+// and (a + 1, b - 126, c + 3969) hash alike, and so do (1, b, c) and the
+// shorter (126 + b, c - 3969). Shared fronts (for equal lengths) and tails
+// move the differing units through keys from 2 to 20 units, below and above
+// 8 bytes. No unit has a case, so the keys collide without case too.
+std::vector<std::u16string> colliding_pairs() {
+  std::vector<std::u16string> keys;
+  for (size_t front = 0; front <= 8; front += 4) {
+    for (size_t tail : {size_t{0}, size_t{1}, size_t{9}}) {
+      std::u16string f(front, u'k'), t(tail, u'9');
+      keys.push_back(f + std::u16string{u'1', char16_t{0x2300}, char16_t{100}} + t);
+      keys.push_back(f + std::u16string{u'2', char16_t{0x2282}, char16_t{4069}} + t);
+      if (front == 0) {
+        keys.push_back(std::u16string{char16_t{1}, char16_t{10}, char16_t{4000}} + t);
+        keys.push_back(std::u16string{char16_t{136}, char16_t{31}} + t);
+      }
+    }
+  }
+  return keys;
+}
+
+TEST_F(Map, KeysOfEqualHashAreToldApartByEveryUnit) {
+  setlocale(LC_ALL, "C.UTF-8");
+  const std::vector<std::u16string> keys = colliding_pairs();
+  for (size_t i = 0; i < keys.size(); i += 2) {
+    ASSERT_EQ(map_hash_str(R(keys[i].c_str())), map_hash_str(R(keys[i + 1].c_str())));
+    ASSERT_EQ(map_hash_str_nocase(R(keys[i].c_str())), map_hash_str_nocase(R(keys[i + 1].c_str())));
+  }
+  for (NativeInt flags : {NativeInt{0}, NativeInt{MAP_NOCASE}}) {
+    SCOPED_TRACE(flags);
+    HashMap *map = nullptr;
+    map_create_flags(W, nullptr, &map, 1, flags);  // one chain: every key meets every other
+    // Every second key of each colliding pair is left out, so finds must
+    // reject an equal hash on its units alone.
+    std::vector<void *> values;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      void *v = i % 2 == 0 ? map_add_str(map, R(keys[i].c_str()), 0) : nullptr;
+      if (v != nullptr) word(v) = static_cast<NativeInt>(i);
+      values.push_back(v);
+    }
+    for (size_t i = 0; i < keys.size(); ++i) {
+      SCOPED_TRACE(i);
+      std::u16string last_differs = keys[i];
+      ++last_differs.back();
+      EXPECT_EQ(map_find_str(map, R(last_differs.c_str())), nullptr);
+      EXPECT_EQ(map_find_str(map, R((keys[i] + u"x").c_str())), nullptr);
+      EXPECT_EQ(map_find_str(map, R(keys[i].c_str())), values[i]);
+      EXPECT_EQ(map_put_str(map, R(keys[i].c_str())) == values[i], i % 2 == 0) << "a put finds exactly the added keys";
+    }
+    map_destroy(map);
+  }
+  setlocale(LC_ALL, "C");
 }
 
 TEST_F(Map, PutResetsTheEntryAndAddWithoutLookingAddsASecond) {
