@@ -142,6 +142,24 @@ Map std_map(const Keys &keys, size_t buckets) {
   return m;
 }
 
+// How long the chain is that a lookup of a present key walks, on average over
+// the keys (the sum of squared chain lengths over the key count), beside what
+// a hash spreading the keys evenly would give (1 + (n - 1) / buckets). The
+// map's hash is fixed, so this is what its lookups cannot do better than.
+void print_chain_lengths(HashMap *map, const std::string &input) {
+  double squares = 0;
+  NativeInt used = 0;
+  for (NativeInt b = 0; b < map->bucket_count; ++b) {
+    NativeInt length = 0;
+    for (MapNode *node = map->buckets[b]; node != nullptr; node = node->next) ++length;
+    squares += static_cast<double>(length) * static_cast<double>(length);
+    used += length > 0 ? 1 : 0;
+  }
+  double n = static_cast<double>(map->count);
+  printf("string keys %s: %ld buckets in use, a key's chain holds %.2f nodes on average (an even spread: %.2f)\n",
+         input.c_str(), static_cast<long>(used), squares / n, 1 + (n - 1) / static_cast<double>(map->bucket_count));
+}
+
 // Counts hits over every key in the lookup order; each contender must find
 // exactly the keys it was given and none of the others.
 template <typename Find, typename Keys>
@@ -166,6 +184,7 @@ void register_maps(size_t n, NativeInt buckets) {
   f->g_str = glib_str_map(*k);
   f->g_int = glib_int_map(*k);
   const std::string input = std::to_string(n) + "keys_" + std::to_string(buckets) + "buckets";
+  print_chain_lengths(f->str, input);
 
   // Every contender finds all n keys and none of the n missing ones.
   auto rt_str = [f](const std::u16string &s) { return map_find_str(f->str, rt(s)) != nullptr; };
