@@ -196,6 +196,21 @@ inline MapNode *find_host(HashMap *map, NativeInt bucket, const char *key) {
                        [key](MapNode *node) { return strcmp(reinterpret_cast<const char *>(node->key), key) == 0; });
 }
 
+// Index of the first non-empty bucket from `from` on, or n when there is
+// none. Runs of empty buckets, most of a sparse map, are passed eight at a
+// time.
+inline NativeInt next_used_bucket(MapNode *const *buckets, NativeInt from, NativeInt n) {
+  NativeInt b = from;
+  for (; b + 8 <= n; b += 8) {
+    uintptr_t any = 0;
+    for (int i = 0; i < 8; ++i) any |= reinterpret_cast<uintptr_t>(buckets[b + i]);
+    if (any != 0) break;
+  }
+  for (; b < n; ++b)
+    if (buckets[b] != nullptr) return b;
+  return n;
+}
+
 // A value made new: zero-filled, and its dynamic elements created.
 inline void *fresh_value(HashMap *map, MapNode *node) {
   void *value = value_of(node);
@@ -320,13 +335,11 @@ void *map_next(HashMap *map) {
   } else {
     return nullptr;  // past the end until map_reset
   }
-  MapNode **buckets = map->buckets;
-  for (NativeInt b = from; b < map->bucket_count; ++b) {
-    if (buckets[b] != nullptr) {
-      map->current = buckets[b];
-      map->position = b;
-      return value_of(buckets[b]);
-    }
+  NativeInt b = next_used_bucket(map->buckets, from, map->bucket_count);
+  if (b < map->bucket_count) {
+    map->current = map->buckets[b];
+    map->position = b;
+    return value_of(map->current);
   }
   map->current = nullptr;
   map->position = from;
@@ -337,7 +350,8 @@ void map_clear(HashMap *map) {
   bool string_keys = (map->flags & MAP_INT_KEYS) == 0;
   const StructLayout *layout = map->layout;
   // Same order as a walk with map_next: buckets ascending, chains from the head.
-  for (NativeInt b = 0; b < map->bucket_count; ++b) {
+  NativeInt n = map->bucket_count;
+  for (NativeInt b = next_used_bucket(map->buckets, 0, n); b < n; b = next_used_bucket(map->buckets, b + 1, n)) {
     MapNode *node = map->buckets[b];
     map->buckets[b] = nullptr;
     while (node != nullptr) {

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdint>
 #include <cwctype>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -188,10 +189,12 @@ void run_model(uint64_t seed, int steps) {
       {"exact/16", 16, 0, nullptr, {}},
       {"nocase/5", 5, MAP_NOCASE, nullptr, {}},
       {"exact/1", 1, 0, nullptr, {}},
+      {"exact/37", 37, 0, nullptr, {}},  // sparse: runs of empty buckets
       {"ints/8", 8, MAP_INT_KEYS, nullptr, {}},
       {"ints/7", 7, MAP_INT_KEYS, nullptr, {}},
+      {"ints/61", 61, MAP_INT_KEYS, nullptr, {}},
   };
-  const int kStringMaps = 3;
+  const int kStringMaps = 4;
   for (Model &m : models) ASSERT_NE(map_create_flags(sizeof(Value), value_layout, &m.map, m.buckets, m.flags), nullptr);
 
   for (int step = 0; step < steps; ++step) {
@@ -257,7 +260,7 @@ void run_model(uint64_t seed, int steps) {
       }
     } else if (op < 92) {  // copy into another map of the same key kind
       int first = m.ints() ? kStringMaps : 0;
-      int count = m.ints() ? 2 : kStringMaps;
+      int count = m.ints() ? static_cast<int>(std::size(models)) - kStringMaps : kStringMaps;
       Model &t = models[first + rng.below(count)];
       int clear_first = rng.chance(50);
       std::vector<Entry> copied;
