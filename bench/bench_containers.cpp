@@ -47,11 +47,34 @@ void add(const std::string &name, Body body) {
 // ---------------------------------------------------------------------------
 // Maps
 
+// Keys of one encoding side by side in one array, kStride code units apart
+// and each terminated, read through a pointer as C programs hold their keys:
+// fetching a key costs one memory access, as for a short std::string, which
+// keeps its text in the object. (A std::u16string of nine units keeps its text
+// in a separate block, so std::unordered_map, which needs such objects, pays
+// one more access per lookup than the contenders that take pointers.)
+template <typename Unit>
+struct FlatKeys {
+  static constexpr size_t kStride = 32 / sizeof(Unit);  // 32 bytes a key
+  std::vector<Unit> units;
+  size_t count = 0;
+  template <typename Text>
+  void push_back(const Text &text) {
+    units.resize((count + 1) * kStride, Unit{0});
+    std::copy(text.begin(), text.end(), units.begin() + static_cast<std::ptrdiff_t>(count * kStride));
+    ++count;
+  }
+  const Unit *operator[](size_t i) const { return units.data() + i * kStride; }
+  size_t size() const { return count; }
+};
+
 struct KeySet {
   std::vector<std::u16string> utf16;  // the keys, in insertion order
   std::vector<std::u16string> utf16_missing;
   std::vector<std::string> utf8;
   std::vector<std::string> utf8_missing;
+  FlatKeys<RtChar> flat16, flat16_missing;  // the same keys, for the runtime
+  FlatKeys<char> flat8, flat8_missing;      // and for GHashTable
   std::vector<NativeInt> ints;
   std::vector<NativeInt> ints_missing;
   std::vector<size_t> order;  // a shuffled lookup order
@@ -73,6 +96,8 @@ KeySet make_keys(size_t n) {
     auto &utf16 = i < n ? k.utf16 : k.utf16_missing;
     utf8.push_back(text);
     utf16.push_back(widen(text));
+    (i < n ? k.flat8 : k.flat8_missing).push_back(std::string(text));
+    (i < n ? k.flat16 : k.flat16_missing).push_back(widen(text));
   }
   std::uniform_int_distribution<NativeInt> any(0, (NativeInt{1} << 30) - 1);
   std::unordered_map<NativeInt, int> seen;
@@ -86,7 +111,6 @@ KeySet make_keys(size_t n) {
   return k;
 }
 
-const RtChar *rt(const std::u16string &s) { return reinterpret_cast<const RtChar *>(s.c_str()); }
 
 using StrMap = std::unordered_map<std::u16string, intptr_t>;
 using IntMap = std::unordered_map<NativeInt, intptr_t>;
@@ -111,7 +135,7 @@ struct Filled {
 HashMap *runtime_str_map(const KeySet &k, NativeInt buckets) {
   HashMap *map = nullptr;
   map_create(sizeof(NativeInt), nullptr, &map, buckets);
-  for (size_t i = 0; i < k.utf16.size(); ++i) *static_cast<NativeInt *>(map_put_str(map, rt(k.utf16[i]))) = 1;
+  for (size_t i = 0; i < k.flat16.size(); ++i) *static_cast<NativeInt *>(map_put_str(map, k.flat16[i])) = 1;
   return map;
 }
 
@@ -124,7 +148,7 @@ HashMap *runtime_int_map(const KeySet &k, NativeInt buckets) {
 
 GHashTable *glib_str_map(const KeySet &k) {
   GHashTable *t = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, nullptr);
-  for (const std::string &s : k.utf8) g_hash_table_insert(t, g_strdup(s.c_str()), GINT_TO_POINTER(1));
+  for (size_t i = 0; i < k.flat8.size(); ++i) g_hash_table_insert(t, g_strdup(k.flat8[i]), GINT_TO_POINTER(1));
   return t;
 }
 
@@ -187,9 +211,9 @@ void register_maps(size_t n, NativeInt buckets) {
   print_chain_lengths(f->str, input);
 
   // Every contender finds all n keys and none of the n missing ones.
-  auto rt_str = [f](const std::u16string &s) { return map_find_str(f->str, rt(s)) != nullptr; };
+  auto rt_str = [f](const RtChar *s) { return map_find_str(f->str, s) != nullptr; };
   auto rt_int = [f](NativeInt v) { return map_find_int(f->ints, v) != nullptr; };
-  auto g_str = [f](const std::string &s) { return g_hash_table_lookup(f->g_str, s.c_str()) != nullptr; };
+  auto g_str = [f](const char *s) { return g_hash_table_lookup(f->g_str, s) != nullptr; };
   auto g_int = [f](NativeInt v) { return g_hash_table_lookup(f->g_int, reinterpret_cast<gpointer>(v)) != nullptr; };
   auto std_str_same = [f](const std::u16string &s) { return f->std_str_same.find(s) != f->std_str_same.end(); };
   auto std_str_default = [f](const std::u16string &s) {
@@ -197,11 +221,11 @@ void register_maps(size_t n, NativeInt buckets) {
   };
   auto std_int_same = [f](NativeInt v) { return f->std_int_same.find(v) != f->std_int_same.end(); };
   auto std_int_default = [f](NativeInt v) { return f->std_int_default.find(v) != f->std_int_default.end(); };
-  fail_unless(count_hits(k->utf16, k->order, rt_str) == n && count_hits(k->utf16_missing, k->order, rt_str) == 0,
+  fail_unless(count_hits(k->flat16, k->order, rt_str) == n && count_hits(k->flat16_missing, k->order, rt_str) == 0,
               "runtime string map");
   fail_unless(count_hits(k->ints, k->order, rt_int) == n && count_hits(k->ints_missing, k->order, rt_int) == 0,
               "runtime integer map");
-  fail_unless(count_hits(k->utf8, k->order, g_str) == n && count_hits(k->utf8_missing, k->order, g_str) == 0,
+  fail_unless(count_hits(k->flat8, k->order, g_str) == n && count_hits(k->flat8_missing, k->order, g_str) == 0,
               "GHashTable");
   fail_unless(f->std_str_same.bucket_count() < b + b / 8 + 64, "std::unordered_map kept near the bucket count");
 
@@ -213,11 +237,12 @@ void register_maps(size_t n, NativeInt buckets) {
   for (int miss = 0; miss < 2; ++miss) {
     std::string family = miss ? "map_str_miss" : "map_str_hit";
     auto &u16 = miss ? k->utf16_missing : k->utf16;
-    auto &u8 = miss ? k->utf8_missing : k->utf8;
-    lookups(family, u16, rt_str, "runtime");
+    auto &flat16 = miss ? k->flat16_missing : k->flat16;
+    auto &flat8 = miss ? k->flat8_missing : k->flat8;
+    lookups(family, flat16, rt_str, "runtime");
     lookups(family, u16, std_str_same, "std_same_buckets");
     lookups(family, u16, std_str_default, "std_default");
-    lookups(family, u8, g_str, "ghashtable");
+    lookups(family, flat8, g_str, "ghashtable");
   }
   for (int miss = 0; miss < 2; ++miss) {
     std::string family = miss ? "map_int_miss" : "map_int_hit";
@@ -240,7 +265,7 @@ void register_maps(size_t n, NativeInt buckets) {
     for (auto _ : state) {
       HashMap *map = nullptr;
       map_create(sizeof(NativeInt), nullptr, &map, buckets);
-      for (const std::u16string &s : k->utf16) *static_cast<NativeInt *>(map_add_str(map, rt(s), 0)) = 1;
+      for (size_t i = 0; i < k->flat16.size(); ++i) *static_cast<NativeInt *>(map_add_str(map, k->flat16[i], 0)) = 1;
       map_destroy(map);
     }
   });
