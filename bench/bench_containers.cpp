@@ -69,10 +69,8 @@ struct FlatKeys {
 };
 
 struct KeySet {
-  std::vector<std::u16string> utf16;  // the keys, in insertion order
+  std::vector<std::u16string> utf16;  // the keys, in insertion order, for std::unordered_map
   std::vector<std::u16string> utf16_missing;
-  std::vector<std::string> utf8;
-  std::vector<std::string> utf8_missing;
   FlatKeys<RtChar> flat16, flat16_missing;  // the same keys, for the runtime
   FlatKeys<char> flat8, flat8_missing;      // and for GHashTable
   std::vector<NativeInt> ints;
@@ -92,12 +90,10 @@ KeySet make_keys(size_t n) {
   char text[16];
   for (size_t i = 0; i < 2 * n; ++i) {
     snprintf(text, sizeof text, "key%06d", numbers[i]);
-    auto &utf8 = i < n ? k.utf8 : k.utf8_missing;
-    auto &utf16 = i < n ? k.utf16 : k.utf16_missing;
-    utf8.push_back(text);
-    utf16.push_back(widen(text));
+    std::u16string wide = widen(text);
+    (i < n ? k.utf16 : k.utf16_missing).push_back(wide);
+    (i < n ? k.flat16 : k.flat16_missing).push_back(wide);
     (i < n ? k.flat8 : k.flat8_missing).push_back(std::string(text));
-    (i < n ? k.flat16 : k.flat16_missing).push_back(widen(text));
   }
   std::uniform_int_distribution<NativeInt> any(0, (NativeInt{1} << 30) - 1);
   std::unordered_map<NativeInt, int> seen;
